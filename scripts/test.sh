@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds and runs every test twice: a normal build, and one with
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/deps.sh"
+need_test_tools
+jobs=$(nproc 2>/dev/null || echo 2)
+
+run_suite() {  # run_suite NAME CMAKE-ARGS...
+    local name=$1
+    shift
+    local build="$root/build/$name"
+    echo "== $name build"
+    cmake -S "$root" -B "$build" "$@" >/dev/null
+    cmake --build "$build" --parallel "$jobs"
+    (cd "$build" && ctest --output-on-failure --parallel "$jobs")
+}
+
+run_suite release -DCMAKE_BUILD_TYPE=Release
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_suite sanitize -DCMAKE_BUILD_TYPE=Debug -DSEGSPLICE_SANITIZE=ON

@@ -1,0 +1,71 @@
+#include "test_util.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <sys/wait.h>
+
+#include "log.h"
+
+namespace fs = std::filesystem;
+
+scoped_temp_dir::scoped_temp_dir() {
+    std::random_device random;
+    path = fs::temp_directory_path() / ("segsplice-test-" + std::to_string(random()) + std::to_string(random()));
+    fs::create_directories(path);
+}
+
+scoped_temp_dir::~scoped_temp_dir() {
+    std::error_code ec;
+    // Tests may have made parts read-only; give them back before removing.
+    for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path, ec);
+}
+
+void write_file(const std::string& path, const fixture::bytes& content) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+}
+
+fixture::bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return fixture::bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string capture_trace(const std::function<void()>& fn) {
+    std::FILE* sink = std::tmpfile();
+    set_output_stream(sink);
+    set_log_enable(1);
+    fn();
+    set_log_enable(0);
+    set_output_stream(nullptr);
+    std::string text;
+    std::rewind(sink);
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, sink)) > 0;) text.append(buffer, n);
+    std::fclose(sink);
+    return text;
+}
+
+tool_run run_tool(const std::string& dir, const std::string& args) {
+    std::string out = dir + "/.stdout";
+    std::string command = "cd '" + dir + "' && '" SEGSPLICE_BINARY "' " + args + " > '" + out + "'";
+    int raw = std::system(command.c_str());
+    fixture::bytes text = read_file(out);
+    fs::remove(out);
+    int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return {status, std::string(text.begin(), text.end())};
+}
+
+std::vector<std::string> leftover_temp_files(const std::string& dir) {
+    std::vector<std::string> found;
+    for (const auto& item : fs::directory_iterator(dir)) {
+        std::string name = item.path().filename().string();
+        if (name.find(".tmp") != std::string::npos) found.push_back(name);
+    }
+    return found;
+}

@@ -1,0 +1,37 @@
+// Helpers shared by the tests: scratch directories, files, trace capture and
+// runs of the real binary.
+#ifndef SEGSPLICE_TESTS_TEST_UTIL_H
+#define SEGSPLICE_TESTS_TEST_UTIL_H
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "fixture.h"
+
+// A fresh directory, removed with its contents when the object goes.
+struct scoped_temp_dir {
+    std::filesystem::path path;
+    scoped_temp_dir();
+    ~scoped_temp_dir();
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+void write_file(const std::string& path, const fixture::bytes& content);
+fixture::bytes read_file(const std::string& path);
+
+// Runs fn with the trace on and returns what it wrote.
+std::string capture_trace(const std::function<void()>& fn);
+
+struct tool_run {
+    int status;
+    std::string output;  // standard output
+};
+
+// Runs the segsplice binary with args (shell words) in dir.
+tool_run run_tool(const std::string& dir, const std::string& args);
+
+// Names in dir that look like leftover temporary files.
+std::vector<std::string> leftover_temp_files(const std::string& dir);
+
+#endif
