@@ -1,1 +1,198 @@
+// End to end: the real binary in a scratch directory.
 #include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "fixture.h"
+#include "test_util.h"
+
+namespace fs = std::filesystem;
+using fixture::bytes;
+
+namespace {
+
+bytes segment_of(bool big_endian) {
+    return fixture::app1_segment(fixture::build_tiff(fixture::camera_layout(big_endian)));
+}
+
+bytes concat(std::initializer_list<bytes> parts) {
+    bytes out;
+    for (const bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+const bytes TAIL = {0xFF, 0xDB, 0x00, 0x04, 0x01, 0x02, 0xFF, 0xD9};
+
+}  // namespace
+
+TEST(Cli, CutThenReplaceReproducesTheSource) {
+    struct row {
+        const char* name;
+        bool app0, big_endian;
+        std::size_t padding;
+    } rows[] = {
+        {"with APP0", true, true, 0},
+        {"without APP0", false, false, 0},
+        {"marker beyond the 102400-byte buffer", true, true, 150000},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        scoped_temp_dir dir;
+        fixture::jpeg_options options;
+        options.app0 = r.app0;
+        options.padding = r.padding;
+        bytes segment = segment_of(r.big_endian);
+        bytes source = fixture::jpeg(segment, options);
+        write_file(dir / "p.jpg", source);
+        tool_run cut = run_tool(dir.path.string(), "p.jpg -r");
+        EXPECT_EQ(cut.status, 0);
+        EXPECT_EQ(cut.output, "");
+        EXPECT_EQ(read_file(dir / "p.jpg.app1"), segment);
+        tool_run replace = run_tool(dir.path.string(), "p.jpg -w p.jpg.app1 out.jpg");
+        EXPECT_EQ(replace.status, 0);
+        EXPECT_EQ(read_file(dir / "out.jpg"), source);
+        EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+    }
+}
+
+TEST(Cli, ReplaceModesWriteTheExpectedBytes) {
+    bytes old_segment = segment_of(true);
+    bytes longer = concat({segment_of(false), bytes(100, 0x55)});
+    bytes app0 = {0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
+    bytes bare_head = {0xFF, 0xD8, 0xFF, 0xE1};
+    bytes app0_head = concat({{0xFF, 0xD8}, app0, {0xFF, 0xE1}});
+    fixture::jpeg_options no_app0;
+    no_app0.app0 = false;
+    struct row {
+        const char* name;
+        bytes source, app1;
+        const char* mode;
+        bytes want;
+    } rows[] = {
+        {"-w keeps APP0", fixture::jpeg(old_segment), longer, "-w", concat({app0_head, longer, TAIL})},
+        {"-wvireo drops APP0", fixture::jpeg(old_segment), longer, "-wvireo", concat({bare_head, longer, TAIL})},
+        {"-w on a bare start", fixture::jpeg(old_segment, no_app0), longer, "-w", concat({bare_head, longer, TAIL})},
+        {"-wvireo on a bare start", fixture::jpeg(old_segment, no_app0), longer, "-wvireo",
+         concat({bare_head, longer, TAIL})},
+        {"empty APP1_FILE", fixture::jpeg(old_segment), {}, "-w", concat({app0_head, TAIL})},
+        {"shorter APP1_FILE", fixture::jpeg(old_segment), {0, 4, 1, 2}, "-wvireo",
+         concat({bare_head, {0, 4, 1, 2}, TAIL})},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        scoped_temp_dir dir;
+        write_file(dir / "p.jpg", r.source);
+        write_file(dir / "new.app1", r.app1);
+        tool_run run = run_tool(dir.path.string(), std::string("p.jpg ") + r.mode + " new.app1 out.jpg");
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.output, "");
+        EXPECT_EQ(read_file(dir / "out.jpg"), r.want);
+    }
+}
+
+TEST(Cli, FailuresPrintTheirMessageAndTouchNothing) {
+    const bytes existing = {'o', 'l', 'd'};
+    struct row {
+        const char* args;
+        std::string output;
+        int status;
+    } rows[] = {
+        {"",
+         "\nusage:\nsegsplice SRCFILE -r\nsegsplice SRCFILE -w APP1_FILE OUTPUT_FILE\n"
+         "segsplice SRCFILE -wvireo APP1_FILE OUTPUT_FILE\n\n"
+         "-r      : cut out APP1_header from SRCFILE, and write it to FILENAME.app1\n"
+         "-w      : replace APP1_header of SRCFILE to APP1_FILE and output to OUTPUT_FILE\n"
+         "-wvireo : almost same as \"-w\" option (for Kalvo Vireo Loom viewer)\n",
+         1},
+        {"p.jpg -w", "set input filename\n", 1},
+        {"p.jpg -wvireo keep.app1", "set output filename\n", 1},
+        {"missing.jpg -r", "file open error.\n", 1},
+        {"-r p.jpg", "file open error.\n", 1},
+        {"adir -r", "file open error.\n", 1},
+        {"nomarker.jpg -r", "can't find app1 maker. Abort.\n", 0},
+        {"nomarker.jpg -d -w keep.app1 keep.jpg",
+         "address:[0000] data[ff]\naddress:[0001] data[d8]\naddress:[0002] data[ff]\naddress:[0003] data[e0]\n"
+         "address:[0004] data[ff]\naddress:[0005] data[d9]\naddress:[0006] data[ff]\n"
+         "can't find app1 maker. Abort.\n",
+         0},
+        {"short.jpg -r", "app1 segment truncated [short.jpg].\n", 1},
+        {"short.jpg -w keep.app1 keep.jpg", "", 0},
+        {"p.jpg -r -x", "output file open error [p.jpg.app1].\n", 1},
+        {"p.jpg -w keep.app1 adir", "output file open error 1 [adir].\n", 1},
+        {"p.jpg -wvireo keep.app1 nodir/out.jpg", "output file open error 1 [nodir/out.jpg].\n", 1},
+        {"p.jpg -w missing.app1 keep.jpg", "app1 file open error 2 [missing.app1].\n", 1},
+        {"p.jpg -w adir keep.jpg", "app1 file open error 2 [adir].\n", 1},
+        {"p.jpg -w missing.app1 adir", "output file open error 1 [adir].\n", 1},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.args);
+        scoped_temp_dir dir;
+        bytes source = fixture::jpeg(segment_of(true));
+        write_file(dir / "p.jpg", source);
+        fs::create_directory(dir / "p.jpg.app1");  // so that "-r" on p.jpg cannot write
+        fs::create_directory(dir / "adir");
+        write_file(dir / "nomarker.jpg", {0xFF, 0xD8, 0xFF, 0xE0, 0xFF, 0xD9, 0xFF});
+        bytes short_source(source.begin(), source.begin() + 100);
+        write_file(dir / "short.jpg", short_source);
+        write_file(dir / "keep.app1", existing);
+        write_file(dir / "keep.jpg", existing);
+        write_file(dir / "short.jpg.app1", existing);
+        tool_run run = run_tool(dir.path.string(), r.args);
+        EXPECT_EQ(run.output, r.output);
+        EXPECT_EQ(run.status, r.status);
+        EXPECT_EQ(read_file(dir / "p.jpg"), source);
+        EXPECT_EQ(read_file(dir / "keep.app1"), existing);
+        EXPECT_EQ(read_file(dir / "short.jpg.app1"), existing);
+        if (r.status != 0) {
+            EXPECT_EQ(read_file(dir / "keep.jpg"), existing);
+        }
+        EXPECT_FALSE(fs::exists(dir / "missing.app1.app1"));
+        EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+        EXPECT_TRUE(fs::is_empty(dir / "adir"));
+    }
+}
+
+TEST(Cli, InPlaceReplaceKeepsPermissionBits) {
+    scoped_temp_dir dir;
+    bytes replacement = concat({segment_of(false), {1, 2, 3}});
+    write_file(dir / "p.jpg", fixture::jpeg(segment_of(true)));
+    write_file(dir / "new.app1", replacement);
+    fs::permissions(dir / "p.jpg", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    tool_run run = run_tool(dir.path.string(), "p.jpg -w new.app1 p.jpg");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(read_file(dir / "p.jpg"), fixture::jpeg(replacement));
+    EXPECT_EQ(fs::status(dir / "p.jpg").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    bytes rebuilt = read_file(dir / "p.jpg");
+    EXPECT_EQ(run_tool(dir.path.string(), "p.jpg -r").status, 0);
+    tool_run onto_app1 = run_tool(dir.path.string(), "p.jpg -w p.jpg.app1 p.jpg.app1");
+    EXPECT_EQ(onto_app1.status, 0);
+    EXPECT_EQ(read_file(dir / "p.jpg.app1"), rebuilt);
+}
+
+TEST(Cli, WriteFailureIsReportedAndLeavesTheTargetAlone) {
+    scoped_temp_dir dir;
+    fixture::jpeg_options big;
+    big.padding = 300000;
+    write_file(dir / "p.jpg", fixture::jpeg(segment_of(true), big));
+    write_file(dir / "p.jpg.app1", segment_of(false));
+    write_file(dir / "out.jpg", {'o', 'l', 'd'});
+    // 64 blocks of 1024 bytes: the 300 kB output cannot be written.
+    tool_run run = run_tool(dir.path.string(), "p.jpg -w p.jpg.app1 out.jpg", "ulimit -f 64;");
+    EXPECT_EQ(run.output, "output file write error [out.jpg].\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(read_file(dir / "out.jpg"), bytes({'o', 'l', 'd'}));
+    EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+}
+
+TEST(Cli, TraceOnlyWhenDebugComesBeforeTheModeAndOutputsIgnoreTheWalk) {
+    scoped_temp_dir dir;
+    bytes segment = segment_of(true);
+    write_file(dir / "p.jpg", fixture::jpeg(segment));
+    tool_run quiet = run_tool(dir.path.string(), "p.jpg -r -d");
+    EXPECT_EQ(quiet.output, "");
+    tool_run traced = run_tool(dir.path.string(), "p.jpg -d -r");
+    EXPECT_EQ(traced.output.rfind("address:[0000] data[ff]\n", 0), 0u);
+    EXPECT_NE(traced.output.find("kalvo ifd2 E"), std::string::npos);
+    EXPECT_EQ(read_file(dir / "p.jpg.app1"), segment);
+}

@@ -51,9 +51,9 @@ std::string capture_trace(const std::function<void()>& fn) {
     return text;
 }
 
-tool_run run_tool(const std::string& dir, const std::string& args) {
+tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup) {
     std::string out = dir + "/.stdout";
-    std::string command = "cd '" + dir + "' && '" SEGSPLICE_BINARY "' " + args + " > '" + out + "'";
+    std::string command = "cd '" + dir + "' && (" + setup + " '" SEGSPLICE_BINARY "' " + args + ") > '" + out + "'";
     int raw = std::system(command.c_str());
     fixture::bytes text = read_file(out);
     fs::remove(out);

@@ -28,8 +28,9 @@ struct tool_run {
     std::string output;  // standard output
 };
 
-// Runs the segsplice binary with args (shell words) in dir.
-tool_run run_tool(const std::string& dir, const std::string& args);
+// Runs the segsplice binary with args (shell words) in dir, after the shell
+// commands in setup (a ulimit, say) that apply to this run alone.
+tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup = "");
 
 // Names in dir that look like leftover temporary files.
 std::vector<std::string> leftover_temp_files(const std::string& dir);
