@@ -99,7 +99,7 @@ TEST(EntryReader, FetchesByCountAloneOrForRational) {
         bytes value;
         std::string dump;
     } rows[] = {
-        {2, 20, true, fixture::text(std::string("hello", 20)), "[hello]"},
+        {2, 20, true, fixture::text("hello", 20), "[hello]"},
         {2, 4, true, fixture::text("abc"), "(not fetched)"},
         {7, 5, true, fixture::text("abcdefgh"), "[abcde]"},
         {5, 1, true, fixture::u32s({1, 2}, true), "[00][00][00][01][00][00][00][02]"},

@@ -10,6 +10,14 @@ entry pointer(std::uint16_t tag, int dir, std::uint16_t type, std::uint32_t coun
 
 bytes text(const std::string& s) { return bytes(s.begin(), s.end()); }
 
+std::string text_string(const char* s, std::size_t size) {
+    std::string out;
+    for (std::size_t i = 0; i < size; ++i) out.push_back(*s ? *s++ : '\0');
+    return out;
+}
+
+bytes text(const char* s, std::size_t size) { return text(text_string(s, size)); }
+
 void put_u16(bytes& out, std::uint32_t v, bool big_endian) {
     std::uint8_t hi = static_cast<std::uint8_t>(v >> 8), lo = static_cast<std::uint8_t>(v);
     if (big_endian) out.insert(out.end(), {hi, lo});
@@ -133,20 +141,20 @@ tiff_layout camera_layout(bool be) {
     layout.big_endian = be;
     layout.dirs.resize(6);
     layout.dirs[IFD0].entries = {
-        {0x010F, 2, 6, text(std::string("Kalvo", 6))},
-        {0x0110, 2, 12, text(std::string("Vireo Loom", 12))},
+        {0x010F, 2, 6, text("Kalvo", 6)},
+        {0x0110, 2, 12, text("Vireo Loom", 12)},
         {0x0112, 3, 1, u16s({1, 0}, be)},
         {0x011A, 5, 1, u32s({72, 1}, be)},
         {0x011B, 5, 1, u32s({72, 1}, be)},
         {0x0128, 3, 1, u16s({2, 0}, be)},
-        {0x0132, 2, 20, text(std::string("2026:12:07 12:00:00", 20))},
+        {0x0132, 2, 20, text("2026:12:07 12:00:00", 20)},
         pointer(0x8769, EXIF),
         pointer(0x8825, GPS),
     };
     layout.dirs[EXIF].entries = {
         {0x829A, 5, 1, u32s({1, 250}, be)},
         {0x9000, 7, 4, text("0231")},
-        {0x9003, 2, 20, text(std::string("2026:12:07 12:00:00", 20))},
+        {0x9003, 2, 20, text("2026:12:07 12:00:00", 20)},
         {0x9204, 10, 1, u32s({0, 1}, be)},
         {0x920A, 5, 1, u32s({35, 10}, be)},
         pointer(0x927C, MAKERNOTE, 7, 200),
@@ -155,13 +163,13 @@ tiff_layout camera_layout(bool be) {
     };
     layout.dirs[GPS].entries = {
         {0x0000, 1, 4, {2, 3, 0, 0}},
-        {0x0001, 2, 2, text(std::string("N", 2))},
+        {0x0001, 2, 2, text("N", 2)},
         {0x0002, 5, 3, u32s({35, 1, 40, 1, 0, 1}, be)},
-        {0x0003, 2, 2, text(std::string("E", 2))},
+        {0x0003, 2, 2, text("E", 2)},
         {0x0004, 5, 3, u32s({139, 1, 45, 1, 0, 1}, be)},
     };
     directory& makernote = layout.dirs[MAKERNOTE];
-    makernote.marker = text(std::string("KALVO\0\0\0", 8));
+    makernote.marker = text("KALVO\0\0\0", 8);
     makernote.force_byte_order = true;
     makernote.big_endian = true;
     makernote.next_link = false;
@@ -180,7 +188,7 @@ tiff_layout camera_layout(bool be) {
         {0x0007, 10, 1, u32s({1805, 10}, true)},
     };
     directory& ifd2 = layout.dirs[KALVO_IFD2];
-    ifd2.marker = text(std::string("KALVO SENSOR INFO\0\0\0", 20));
+    ifd2.marker = text("KALVO SENSOR INFO\0\0\0", 20);
     ifd2.force_byte_order = true;
     ifd2.big_endian = true;
     ifd2.next_link = false;
@@ -188,8 +196,8 @@ tiff_layout camera_layout(bool be) {
         {0x0101, 3, 1, 0x00640000},
         {0x0102, 5, 1, u32s({28, 10}, true)},
         {0x0103, 5, 1, u32s({1, 250}, true)},
-        {0x0104, 2, 10, text(std::string("KV-000123", 10))},
-        {0x0105, 2, 10, text(std::string("KV-000456", 10))},
+        {0x0104, 2, 10, text("KV-000123", 10)},
+        {0x0105, 2, 10, text("KV-000456", 10)},
     };
     return layout;
 }

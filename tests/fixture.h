@@ -13,6 +13,9 @@ namespace fixture {
 using bytes = std::vector<std::uint8_t>;
 
 bytes text(const std::string& s);  // the characters, no terminator
+// The characters of s, cut or padded with zero bytes to exactly size bytes.
+bytes text(const char* s, std::size_t size);
+std::string text_string(const char* s, std::size_t size);
 void put_u16(bytes& out, std::uint32_t v, bool big_endian);
 void put_u32(bytes& out, std::uint32_t v, bool big_endian);
 bytes u16s(std::initializer_list<std::uint32_t> values, bool big_endian);

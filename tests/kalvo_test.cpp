@@ -32,7 +32,7 @@ fixture::directory vendor_directory(std::vector<entry> entries, const std::strin
     return dir;
 }
 
-fixture::directory makernote(std::vector<entry> entries, const std::string& marker = std::string("KALVO\0\0\0", 8)) {
+fixture::directory makernote(std::vector<entry> entries, const std::string& marker = fixture::text_string("KALVO\0\0\0", 8)) {
     return vendor_directory(std::move(entries), marker);
 }
 
@@ -76,7 +76,7 @@ TEST(Makernote, SubDirectoriesAreReadIfd1FirstAndOnlyWhenPointedAt) {
          {makernote({fixture::pointer(0x2001, 2), fixture::pointer(0x4001, 1)}),
           sub_directory({{0x0001, 3, 1, 0u}}),
           sub_directory({{0x0103, 5, 1, fixture::u32s({1, 60}, true)}, {0x010F, 2, 2, 0u}},
-                        std::string("KALVO SENSOR INFO\0\0\0", 20))},
+                        fixture::text_string("KALVO SENSOR INFO\0\0\0", 20))},
          1, 2},
         {"negative offset is skipped", {makernote({{0x4001, 4, 1, 0x80000000u}})}, 0, 0},
         {"more entries than the table", {makernote({fixture::pointer(0x4001, 1)}),

@@ -24,7 +24,7 @@ fixture::tiff_layout golden_layout() {
     layout.dirs.resize(6);
     auto be32 = [](std::initializer_list<std::uint32_t> v) { return fixture::u32s(v, true); };
     layout.dirs[IFD0].entries = {
-        {0x010F, 2, 6, fixture::text(std::string("Kalvo", 6))},
+        {0x010F, 2, 6, fixture::text("Kalvo", 6)},
         {0x0112, 3, 1, 0x00010000u},
         fixture::pointer(0x8825, GPS),
         fixture::pointer(0x8769, EXIF),
@@ -44,7 +44,7 @@ fixture::tiff_layout golden_layout() {
     };
     layout.dirs[GPS].entries = {
         {0x0000, 1, 4, bytes{2, 3, 0, 0}},
-        {0x0001, 2, 2, fixture::text(std::string("N", 2))},
+        {0x0001, 2, 2, fixture::text("N", 2)},
         {0x0002, 5, 3, be32({35, 1, 40, 1, 0, 1})},
     };
     for (int vendor : {MAKERNOTE, IFD1, IFD2}) {
@@ -52,11 +52,11 @@ fixture::tiff_layout golden_layout() {
         layout.dirs[vendor].big_endian = true;
         layout.dirs[vendor].next_link = false;
     }
-    layout.dirs[MAKERNOTE].marker = fixture::text(std::string("KALVO\0\0\0", 8));
+    layout.dirs[MAKERNOTE].marker = fixture::text("KALVO\0\0\0", 8);
     layout.dirs[MAKERNOTE].entries = {
         fixture::pointer(0x2001, IFD2),
         fixture::pointer(0x4001, IFD1),
-        {0x0010, 2, 8, fixture::text(std::string("top-lvl", 8))},
+        {0x0010, 2, 8, fixture::text("top-lvl", 8)},
     };
     layout.dirs[IFD1].entries = {
         {0x0001, 3, 1, 0x00020000u},
@@ -64,7 +64,7 @@ fixture::tiff_layout golden_layout() {
     };
     bytes serial = fixture::text("KV-0001");
     serial.resize(300);
-    layout.dirs[IFD2].marker = fixture::text(std::string("KALVO SENSOR INFO\0\0\0", 20));
+    layout.dirs[IFD2].marker = fixture::text("KALVO SENSOR INFO\0\0\0", 20);
     layout.dirs[IFD2].entries = {
         {0x010F, 7, 300, serial},
         {0x0104, 4, 1, 123456u},
