@@ -10,44 +10,24 @@
 
 namespace {
 
-constexpr std::size_t WINDOW_SIZE = 64 * 1024;
-constexpr std::int64_t WINDOW_ALIGN = 4096;
-
-// Refills the window so that it holds position (which lies inside the file).
-void load_window(byte_source& source, std::int64_t position) {
-    source.window_pos = position - position % WINDOW_ALIGN;
-    source.window_len = 0;
-    if (std::fseek(source.file, static_cast<long>(source.window_pos), SEEK_SET) != 0) {
-        source.read_failed = true;
-        return;
-    }
-    std::int64_t left = source.size - source.window_pos;
-    std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(left, WINDOW_SIZE));
-    source.window_len = std::fread(source.window.data(), 1, want, source.file);
-    if (source.window_len < want && std::ferror(source.file)) {
+// Loads the block that holds position (inside the file) over the least
+// recently used one; null when the file cannot be read there.
+source_block* load_block(byte_source& source, std::int64_t position) {
+    source_block* victim = &source.blocks[0];
+    for (source_block& block : source.blocks)
+        if (block.used < victim->used) victim = &block;
+    victim->pos = position - position % static_cast<std::int64_t>(SOURCE_BLOCK_SIZE);
+    victim->len = 0;
+    std::uint8_t* storage = source.bytes.data() + (victim - source.blocks.data()) * SOURCE_BLOCK_SIZE;
+    std::size_t want = static_cast<std::size_t>(
+        std::min<std::int64_t>(source.size - victim->pos, SOURCE_BLOCK_SIZE));
+    if (std::fseek(source.file, static_cast<long>(victim->pos), SEEK_SET) == 0)
+        victim->len = std::fread(storage, 1, want, source.file);
+    if (victim->len < want) {
         source.read_failed = true;
         std::clearerr(source.file);
     }
-}
-
-bool in_window(const byte_source& source, std::int64_t position) {
-    return position >= source.window_pos &&
-           position - source.window_pos < static_cast<std::int64_t>(source.window_len);
-}
-
-// Copies what the window holds at position, up to n bytes; 0 when the file
-// could not supply that position.
-std::size_t copy_from_window(byte_source& source, std::int64_t position, std::uint8_t* out,
-                             std::size_t n) {
-    if (!in_window(source, position)) {
-        if (!source.file) return 0;
-        load_window(source, position);
-        if (!in_window(source, position)) return 0;
-    }
-    std::size_t offset = static_cast<std::size_t>(position - source.window_pos);
-    std::size_t k = std::min(n, source.window_len - offset);
-    std::memcpy(out, source.window.data() + offset, k);
-    return k;
+    return position - victim->pos < static_cast<std::int64_t>(victim->len) ? victim : nullptr;
 }
 
 }  // namespace
@@ -63,11 +43,12 @@ bool open_source(byte_source& source, const std::string& path) {
         std::fclose(file);
         return false;
     }
+    // The blocks are the buffer; a stream buffer would only copy twice.
     std::setvbuf(file, nullptr, _IONBF, 0);
     source = byte_source{};
     source.file = file;
     source.size = size;
-    source.window.resize(WINDOW_SIZE);
+    source.bytes.resize(SOURCE_BLOCK_SIZE * SOURCE_BLOCKS);
     return true;
 }
 
@@ -79,41 +60,59 @@ void close_source(byte_source& source) {
 byte_source memory_source(std::vector<std::uint8_t> bytes) {
     byte_source source;
     source.size = static_cast<std::int64_t>(bytes.size());
-    source.window_len = bytes.size();
-    source.window = std::move(bytes);
+    source.bytes = std::move(bytes);
     return source;
 }
 
+const std::uint8_t* source_span(byte_source& source, std::size_t& available) {
+    std::int64_t position = source.pos;
+    available = 0;
+    if (position < 0 || position >= source.size) return nullptr;
+    if (!source.file) {
+        available = static_cast<std::size_t>(source.size - position);
+        return source.bytes.data() + position;
+    }
+    source_block* found = nullptr;
+    for (source_block& block : source.blocks)
+        if (position >= block.pos && position - block.pos < static_cast<std::int64_t>(block.len)) found = &block;
+    if (!found && !(found = load_block(source, position))) return nullptr;
+    found->used = ++source.clock;
+    std::size_t offset = static_cast<std::size_t>(position - found->pos);
+    available = found->len - offset;
+    return source.bytes.data() + (found - source.blocks.data()) * SOURCE_BLOCK_SIZE + offset;
+}
+
 std::size_t source_read(byte_source& source, std::uint8_t* out, std::size_t n) {
+    std::int64_t start = source.pos;
     std::size_t held = 0;
     std::size_t done = 0;
     while (done < n) {
-        std::int64_t position = source.pos + static_cast<std::int64_t>(done);
-        std::size_t k = 0;
-        if (position >= 0 && position < source.size)
-            k = copy_from_window(source, position, out + done, n - done);
-        if (k == 0) {
-            // Before the file: zeros up to its start. Past its end, or unreadable:
-            // zeros for the rest.
-            std::size_t gap = n - done;
-            if (position < 0) gap = static_cast<std::size_t>(std::min<std::int64_t>(-position, gap));
-            std::memset(out + done, 0, gap);
-            done += gap;
-            continue;
+        source.pos = start + static_cast<std::int64_t>(done);
+        std::size_t available = 0;
+        const std::uint8_t* span = source_span(source, available);
+        std::size_t k = std::min(n - done, available);
+        if (span) {
+            std::memcpy(out + done, span, k);
+            held += k;
+        } else {
+            // Before the file: zeros up to its start. Past its end, or
+            // unreadable: zeros for the rest.
+            k = n - done;
+            if (source.pos < 0) k = static_cast<std::size_t>(std::min<std::int64_t>(-source.pos, k));
+            std::memset(out + done, 0, k);
         }
-        held += k;
         done += k;
     }
-    source.pos += static_cast<std::int64_t>(n);
+    source.pos = start + static_cast<std::int64_t>(n);
     return held;
 }
 
 int source_getc(byte_source& source) {
-    if (source.pos < 0 || source.pos >= source.size) return -1;
-    std::uint8_t byte = 0;
-    if (copy_from_window(source, source.pos, &byte, 1) == 0) return -1;
+    std::size_t available = 0;
+    const std::uint8_t* span = source_span(source, available);
+    if (!span) return -1;
     ++source.pos;
-    return byte;
+    return *span;
 }
 
 std::uint16_t read_u16(byte_source& source, bool big_endian) {

@@ -10,18 +10,28 @@
 #include <string>
 #include <vector>
 
+constexpr std::size_t SOURCE_BLOCK_SIZE = 16 * 1024;
+constexpr std::size_t SOURCE_BLOCKS = 8;
+
+struct source_block {
+    std::int64_t pos = 0;    // file position of the block's first byte
+    std::size_t len = 0;     // valid bytes
+    std::uint64_t used = 0;  // when it was last used, for replacement
+};
+
 // A positioned, read-only view of a file or of bytes in memory.
 // Every byte outside [0, size) reads as zero, at any position, negative ones
 // included, so readers need no bounds checks of their own. A file is read
-// through a small fixed window: memory stays flat whatever the file claims.
+// through a few fixed blocks, so that a directory and the values it points at
+// stay cached together while memory stays flat whatever the file claims.
 struct byte_source {
     std::FILE* file = nullptr;        // null for an in-memory source
-    std::vector<std::uint8_t> window;  // cached bytes (all of them in memory)
-    std::int64_t window_pos = 0;       // file position of window[0]
-    std::size_t window_len = 0;        // valid bytes in window
-    std::int64_t size = 0;             // bytes in the source
-    std::int64_t pos = 0;              // current position
-    bool read_failed = false;          // a read of the file returned an error
+    std::vector<std::uint8_t> bytes;  // the content in memory, or the blocks' storage
+    std::array<source_block, SOURCE_BLOCKS> blocks{};
+    std::uint64_t clock = 0;
+    std::int64_t size = 0;            // bytes in the source
+    std::int64_t pos = 0;             // current position
+    bool read_failed = false;         // a read of the file returned an error
 };
 
 // Opens path for reading. False when it cannot be opened, is a directory or
@@ -31,6 +41,11 @@ void close_source(byte_source& source);
 
 // A source over the given bytes; used by tests and the fuzz target.
 byte_source memory_source(std::vector<std::uint8_t> bytes);
+
+// The bytes that follow the current position without a break, available of
+// them; null outside the source or when the file cannot be read there.
+// Does not move the position.
+const std::uint8_t* source_span(byte_source& source, std::size_t& available);
 
 // Reads n bytes at the current position into out and moves on by n, even past
 // the end. Returns how many of them the source really held; the rest are zero.

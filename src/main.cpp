@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string_view>
@@ -81,7 +82,32 @@ run_options parse_arguments(int argc, const char* const* argv) {
 // ---------------------------------------------------------------------------
 // Marker scan and header
 
+namespace {
+
+// The scan without a trace: the same search, a block at a time.
+bool find_marker_quietly(byte_source& source) {
+    bool prev_was_ff = false;
+    std::size_t available = 0;
+    while (const std::uint8_t* span = source_span(source, available)) {
+        const std::uint8_t* end = span + available;
+        for (const std::uint8_t* at = span; (at = static_cast<const std::uint8_t*>(
+                                                 std::memchr(at, 0xE1, static_cast<std::size_t>(end - at))));
+             ++at) {
+            if (at > span ? at[-1] == 0xFF : prev_was_ff) {
+                source_seek(source, source_tell(source) + (at - span) + 1);
+                return true;
+            }
+        }
+        prev_was_ff = end[-1] == 0xFF;
+        source_seek(source, source_tell(source) + static_cast<std::int64_t>(available));
+    }
+    return false;
+}
+
+}  // namespace
+
 bool search_app1_start(byte_source& source) {
+    if (get_log_enable() != 1) return find_marker_quietly(source);
     bool prev_was_ff = false;
     for (int byte; (byte = source_getc(source)) >= 0;) {
         logoutput("address:[%04llx] data[%02x]\n",

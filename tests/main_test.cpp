@@ -163,13 +163,19 @@ TEST(MarkerScan, FindsFirstFfE1PairByPlainByteSearch) {
         {"last byte ff, no e1", {0xFF, 0xD8, 0xE1, 0xFF}, false, 0},
         {"e1 without ff", {0xE1, 0xFE, 0xE1}, false, 0},
         {"empty file", {}, false, 0},
+        {"ff at the end of one e1 search, e1 next", {0xE1, 0x00, 0xFF, 0xE1}, true, 4},
         {"inside an app0 payload", {0xFF, 0xD8, 0xFF, 0xE0, 0, 6, 0xFF, 0xE1, 0, 0, 0xFF, 0xE1}, true, 8},
     };
     for (const row& r : rows) {
-        byte_source source = memory_source(r.file);
-        EXPECT_EQ(search_app1_start(source), r.found) << r.name;
-        if (r.found) {
-            EXPECT_EQ(source_tell(source), r.start) << r.name;
+        for (bool traced : {false, true}) {
+            byte_source source = memory_source(r.file);
+            bool found = false;
+            if (traced) capture_trace([&] { found = search_app1_start(source); });
+            else found = search_app1_start(source);
+            EXPECT_EQ(found, r.found) << r.name << (traced ? " traced" : "");
+            if (r.found) {
+                EXPECT_EQ(source_tell(source), r.start) << r.name << (traced ? " traced" : "");
+            }
         }
     }
 }
