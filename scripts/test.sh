@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: a normal build, and one with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer. Then checks the man page,
+# cmake --install and the .deb (scripts/package_check.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/deps.sh"
@@ -20,3 +21,5 @@ run_suite() {  # run_suite NAME CMAKE-ARGS...
 run_suite release -DCMAKE_BUILD_TYPE=Release
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite sanitize -DCMAKE_BUILD_TYPE=Debug -DSEGSPLICE_SANITIZE=ON
+# The man page, cmake --install and the .deb, from the release build.
+bash "$root/scripts/package_check.sh" "$root/build/release"

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Checks what a user gets from a build: the man page renders without a single
+# groff warning, `cmake --install` into a DESTDIR puts the binary and the man
+# page in place, and the .deb made by CPack unpacks into a working tool.
+#   scripts/package_check.sh [BUILD_DIR]     (default: build/release, built)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/deps.sh"
+need_package groff-base command -v groff
+need_package dpkg command -v dpkg-deb
+
+build=${1:-$root/build/release}
+tool="$build/segsplice"
+manpage="$root/man/segsplice.1"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+failed=0
+fail() {
+    echo "FAIL: $*" >&2
+    failed=1
+}
+
+echo "== packaging"
+[ -x "$tool" ] || { echo "package_check: no built tool at $tool" >&2; exit 1; }
+
+# The man page: no warnings at the strictest level, and every section there.
+groff -ww -man -Tutf8 "$manpage" >/dev/null 2>"$scratch/groff.err"
+[ -s "$scratch/groff.err" ] && fail "groff warns about man/segsplice.1: $(cat "$scratch/groff.err")"
+if command -v man >/dev/null; then
+    if MANWIDTH=80 man --warnings -l "$manpage" >"$scratch/man.txt" 2>"$scratch/man.err"; then
+        [ -s "$scratch/man.err" ] && fail "man -l warns: $(cat "$scratch/man.err")"
+        for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" FILES TRACE EXAMPLES; do
+            grep -qx "$section" "$scratch/man.txt" || fail "man -l shows no $section section"
+        done
+    else
+        fail "man -l cannot render man/segsplice.1: $(cat "$scratch/man.err")"
+    fi
+fi
+
+# cmake --install into a staging directory.
+DESTDIR="$scratch/dest" cmake --install "$build" --prefix /usr/local >/dev/null
+[ -x "$scratch/dest/usr/local/bin/segsplice" ] || fail "cmake --install put no bin/segsplice in DESTDIR"
+cmp -s "$manpage" "$scratch/dest/usr/local/share/man/man1/segsplice.1" ||
+    fail "cmake --install put no share/man/man1/segsplice.1 in DESTDIR"
+
+# The .deb: its control fields, then its contents, unpacked.
+if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/pkg" >"$scratch/cpack.log" 2>&1; then
+    cat "$scratch/cpack.log" >&2
+    echo "FAIL: cpack -G DEB" >&2
+    exit 1
+fi
+debs=("$scratch"/pkg/*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { echo "FAIL: cpack made no single .deb" >&2; exit 1; }
+deb=${debs[0]}
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+[ "$(dpkg-deb -f "$deb" Package)" = segsplice ] || fail "package name is not segsplice"
+[ -n "$version" ] && [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] ||
+    fail "package version $(dpkg-deb -f "$deb" Version) is not the project version '$version'"
+[ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "package has no maintainer"
+# Only the C and C++ runtimes (libgcc-s1 comes with libstdc++) may be needed.
+dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*)//; s/[[:space:]]//g; /^$/d' >"$scratch/depends"
+[ -s "$scratch/depends" ] || fail "package declares no dependencies at all"
+while read -r dependency; do
+    case $dependency in
+        libc6 | libstdc++6 | libgcc-s1) ;;
+        *) fail "package depends on $dependency" ;;
+    esac
+done <"$scratch/depends"
+
+dpkg-deb -x "$deb" "$scratch/root"
+unpacked="$scratch/root/usr/bin/segsplice"
+[ -x "$unpacked" ] || fail "the .deb holds no executable usr/bin/segsplice"
+cmp -s "$manpage" "$scratch/root/usr/share/man/man1/segsplice.1" ||
+    fail "the .deb holds no usr/share/man/man1/segsplice.1 equal to man/segsplice.1"
+
+if [ -x "$unpacked" ]; then
+    # -r with the unpacked binary gives the same side file as the build's.
+    mkdir "$scratch/deb" "$scratch/build"
+    cp "$root/examples/sample.jpg" "$scratch/deb/photo.jpg"
+    cp "$root/examples/sample.jpg" "$scratch/build/photo.jpg"
+    (cd "$scratch/deb" && "$unpacked" photo.jpg -r >/dev/null) || fail "unpacked segsplice photo.jpg -r failed"
+    (cd "$scratch/build" && "$tool" photo.jpg -r >/dev/null) || fail "built segsplice photo.jpg -r failed"
+    side="$scratch/deb/photo.jpg.app1"
+    if [ -f "$side" ]; then
+        cmp "$side" "$scratch/build/photo.jpg.app1" || fail "the unpacked binary's .app1 differs from the build's"
+        # The side file is the whole segment: its size is its big-endian length field.
+        length=$(od -An -tu1 -N2 "$side" | awk '{print $1 * 256 + $2}')
+        [ "$(wc -c <"$side")" -eq "$length" ] || fail "photo.jpg.app1 is not $length bytes long"
+    else
+        fail "the unpacked binary wrote no photo.jpg.app1"
+    fi
+
+    # Without arguments: exactly the usage text, status 1.
+    cat >"$scratch/usage.expected" <<'EOF'
+
+usage:
+segsplice SRCFILE -r
+segsplice SRCFILE -w APP1_FILE OUTPUT_FILE
+segsplice SRCFILE -wvireo APP1_FILE OUTPUT_FILE
+
+-r      : cut out APP1_header from SRCFILE, and write it to FILENAME.app1
+-w      : replace APP1_header of SRCFILE to APP1_FILE and output to OUTPUT_FILE
+-wvireo : almost same as "-w" option (for Kalvo Vireo Loom viewer)
+EOF
+    status=0
+    "$unpacked" >"$scratch/usage.out" 2>&1 || status=$?
+    [ "$status" -eq 1 ] || fail "segsplice without arguments ended with status $status, not 1"
+    diff -u "$scratch/usage.expected" "$scratch/usage.out" >&2 || fail "segsplice without arguments printed other than the usage text"
+fi
+
+[ "$failed" -eq 0 ] || exit 1
+echo "packaging checks passed: $(basename "$deb"), DESTDIR install, man page"
