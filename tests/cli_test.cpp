@@ -196,3 +196,20 @@ TEST(Cli, TraceOnlyWhenDebugComesBeforeTheModeAndOutputsIgnoreTheWalk) {
     EXPECT_NE(traced.output.find("kalvo ifd2 E"), std::string::npos);
     EXPECT_EQ(read_file(dir / "p.jpg.app1"), segment);
 }
+
+TEST(Cli, SymlinkTargetsAreFollowedAndDevicesWrittenDirectly) {
+    scoped_temp_dir dir;
+    bytes source = fixture::jpeg(segment_of(true));
+    write_file(dir / "p.jpg", source);
+    fs::create_directory(dir / "real");
+    write_file(dir / "real/out.jpg", {'o', 'l', 'd'});
+    fs::create_symlink("real/out.jpg", dir / "link.jpg");
+    EXPECT_EQ(run_tool(dir.path.string(), "p.jpg -r").status, 0);
+    EXPECT_EQ(run_tool(dir.path.string(), "p.jpg -w p.jpg.app1 link.jpg").status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.jpg"));
+    EXPECT_EQ(read_file(dir / "real/out.jpg"), source);
+    EXPECT_TRUE(leftover_temp_files(dir / "real").empty());
+    tool_run to_null = run_tool(dir.path.string(), "p.jpg -wvireo p.jpg.app1 /dev/null");
+    EXPECT_EQ(to_null.status, 0);
+    EXPECT_EQ(to_null.output, "");
+}
