@@ -213,3 +213,16 @@ TEST(Cli, SymlinkTargetsAreFollowedAndDevicesWrittenDirectly) {
     EXPECT_EQ(to_null.status, 0);
     EXPECT_EQ(to_null.output, "");
 }
+
+TEST(Cli, AReaderThatStopsEarlyDoesNotStopTheJob) {
+    scoped_temp_dir dir;
+    fixture::tiff_layout layout = fixture::camera_layout(true);
+    layout.dirs[0].entries.resize(1500, fixture::entry(0x0132, 2, 20, fixture::text("2026:12:07 12:00:00", 20)));
+    bytes segment = fixture::app1_segment(fixture::build_tiff(layout));
+    write_file(dir / "p.jpg", fixture::jpeg(segment));
+    std::string command = "cd '" + dir.path.string() + "' && { '" SEGSPLICE_BINARY
+                          "' p.jpg -d -r; echo $? > status; } | head -c 1 > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(read_file(dir / "status"), fixture::text("0\n"));
+    EXPECT_EQ(read_file(dir / "p.jpg.app1"), segment);
+}
