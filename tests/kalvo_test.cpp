@@ -40,12 +40,6 @@ fixture::directory sub_directory(std::vector<entry> entries, const std::string& 
     return vendor_directory(std::move(entries), marker);
 }
 
-std::size_t count_of(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
 }  // namespace
 
 TEST(KalvoNames, VendorTableIsSeparateFromTheExifTable) {

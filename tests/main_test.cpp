@@ -96,12 +96,6 @@ std::string read_text(const std::string& path) {
     return text.str();
 }
 
-std::size_t count_of(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
 }  // namespace
 
 TEST(Walk, GoldenTraceMatchesHandWrittenLayout) {

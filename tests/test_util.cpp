@@ -51,6 +51,12 @@ std::string capture_trace(const std::function<void()>& fn) {
     return text;
 }
 
+std::size_t count_of(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup) {
     std::string out = dir + "/.stdout";
     std::string command = "cd '" + dir + "' && (" + setup + " '" SEGSPLICE_BINARY "' " + args + ") > '" + out + "'";

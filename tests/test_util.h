@@ -23,6 +23,9 @@ fixture::bytes read_file(const std::string& path);
 // Runs fn with the trace on and returns what it wrote.
 std::string capture_trace(const std::function<void()>& fn);
 
+// How often what occurs in text.
+std::size_t count_of(const std::string& text, const std::string& what);
+
 struct tool_run {
     int status;
     std::string output;  // standard output
