@@ -21,5 +21,7 @@ run_suite() {  # run_suite NAME CMAKE-ARGS...
 run_suite release -DCMAKE_BUILD_TYPE=Release
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite sanitize -DCMAKE_BUILD_TYPE=Debug -DSEGSPLICE_SANITIZE=ON
+# A minute of libFuzzer on a copy of fuzz/corpus; any finding fails the run.
+bash "$root/scripts/fuzz.sh" 60
 # The man page, cmake --install and the .deb, from the release build.
 bash "$root/scripts/package_check.sh" "$root/build/release"

@@ -1,0 +1,77 @@
+// Writes the fuzz seed corpus: valid files in both byte orders with GPS and a
+// makernote, and a few shapes that the mutator would take long to find.
+//   make_fuzz_corpus DIR
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "fixture.h"
+
+using namespace fixture;
+
+namespace {
+
+bytes camera(bool big_endian, const jpeg_options& options = {}) {
+    return jpeg(app1_segment(build_tiff(camera_layout(big_endian))), options);
+}
+
+void save(const std::string& dir, const std::string& name, const bytes& content) {
+    std::ofstream out(dir + "/" + name, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_fuzz_corpus DIR\n");
+        return 1;
+    }
+    std::string dir = argv[1];
+    save(dir, "camera-mm.jpg", camera(true));
+    save(dir, "camera-ii.jpg", camera(false));
+
+    jpeg_options bare;
+    bare.app0 = false;
+    save(dir, "camera-mm-no-app0.jpg", camera(true, bare));
+
+    // The structure straddles the reader's 64 KiB window.
+    jpeg_options padded;
+    padded.padding = 65000;
+    save(dir, "camera-ii-window.jpg", camera(false, padded));
+
+    bytes whole = camera(true);
+    save(dir, "camera-mm-truncated.jpg", bytes(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2)));
+
+    save(dir, "no-app1.jpg", {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00, 0xFF, 0xD9});
+
+    // More entries than the directory tables hold, pointers last.
+    for (bool be : {true, false}) {
+        tiff_layout wide = camera_layout(be);
+        auto& ifd0 = wide.dirs[0].entries;
+        for (std::uint16_t i = 0; i < 260; ++i) ifd0.insert(ifd0.begin(), entry(0x0200 + i, 3, 1, 7u));
+        auto& kalvo1 = wide.dirs[4].entries;
+        for (std::uint16_t i = 0; i < 20; ++i) kalvo1.insert(kalvo1.begin(), entry(0x0001, 3, 1, 1u));
+        save(dir, be ? "wide-mm.jpg" : "wide-ii.jpg", jpeg(app1_segment(build_tiff(wide))));
+    }
+
+    // Values the walk must survive: oversized counts, short rationals, offsets
+    // that wrap below the file's start or run past its end.
+    tiff_layout odd;
+    odd.big_endian = true;
+    odd.dirs.resize(2);
+    odd.dirs[0].entries = {
+        {0x010E, 2, 0x10000, text(std::string(300, 'x'))},
+        {0x011A, 5, 1, 0xFFFFFFF0u},
+        {0x0131, 7, 9, 0x7FFFFFF0u},
+        {0x9204, 10, 2, 0x00000010u},
+        pointer(0x8769, 1),
+        {0x8825, 4, 1, 0xFFFFFF00u},
+    };
+    odd.dirs[1].entries = {
+        {0x927C, 7, 4, 0x80000000u},
+        {0x9286, 1, 5, text("abcdef")},
+    };
+    save(dir, "odd-values.jpg", jpeg(app1_segment(build_tiff(odd))));
+    return 0;
+}
