@@ -34,7 +34,10 @@ source_block* load_block(byte_source& source, std::int64_t position) {
 
 bool open_source(byte_source& source, const std::string& path) {
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) return false;
+    auto status = std::filesystem::status(path, ec);
+    if (std::filesystem::is_directory(status)) return false;
+    // A pipe cannot be positioned anyway, and opening a FIFO waits for a writer.
+    if (std::filesystem::is_fifo(status) || std::filesystem::is_socket(status)) return false;
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) return false;
     long size = -1;
