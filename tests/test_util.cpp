@@ -59,7 +59,7 @@ std::size_t count_of(const std::string& text, const std::string& what) {
 
 tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup) {
     std::string out = dir + "/.stdout";
-    std::string command = "cd '" + dir + "' && (" + setup + " '" SEGSPLICE_BINARY "' " + args + ") > '" + out + "'";
+    std::string command = "cd '" + dir + "' && (" + setup + " $SEGSPLICE_TEST_WRAPPER '" SEGSPLICE_BINARY "' " + args + ") > '" + out + "'";
     int raw = std::system(command.c_str());
     fixture::bytes text = read_file(out);
     fs::remove(out);

@@ -32,7 +32,8 @@ struct tool_run {
 };
 
 // Runs the segsplice binary with args (shell words) in dir, after the shell
-// commands in setup (a ulimit, say) that apply to this run alone.
+// commands in setup (a ulimit, say) that apply to this run alone. The binary
+// runs under $SEGSPLICE_TEST_WRAPPER (valgrind, say) when that is set.
 tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup = "");
 
 // Names in dir that look like leftover temporary files.

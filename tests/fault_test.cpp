@@ -1,0 +1,460 @@
+// Faults, end to end on the real binary: whatever goes wrong, a job reports it
+// once, ends with status 1, leaves no temporary file and leaves every file
+// that was there before with its bytes.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "fixture.h"
+#include "log.h"
+#include "main.h"
+#include "test_util.h"
+
+namespace fs = std::filesystem;
+using fixture::bytes;
+
+namespace {
+
+const bytes OLD = fixture::text("old bytes of a file the user had\n");
+
+bytes camera_segment() {
+    return fixture::app1_segment(fixture::build_tiff(fixture::camera_layout(true)));
+}
+
+// A camera file: SOI, APP0, APP1 (the segment above), tail.
+bytes camera_jpeg() { return fixture::jpeg(camera_segment()); }
+
+// The segment starts after SOI (2), APP0 (18) and the APP1 marker (2).
+constexpr std::size_t SEGMENT_START = 22;
+
+// Every regular file under dir with its bytes (only the size for big ones),
+// and every directory: what a failed job must leave exactly as it was.
+std::map<std::string, std::string> snapshot(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& item : fs::recursive_directory_iterator(dir)) {
+        std::string name = fs::relative(item.path(), dir).string();
+        if (item.is_directory()) {
+            files[name] = "<dir>";
+        } else if (!item.is_regular_file()) {
+            files[name] = "<special>";
+        } else if (item.file_size() > (16u << 20)) {
+            files[name] = "<size " + std::to_string(item.file_size()) + ">";
+        } else {
+            bytes content = read_file(item.path().string());
+            files[name] = std::string(content.begin(), content.end());
+        }
+    }
+    return files;
+}
+
+// Temporary files anywhere under dir.
+std::vector<std::string> temp_files_under(const std::string& dir) {
+    std::vector<std::string> found;
+    for (const auto& item : fs::recursive_directory_iterator(dir))
+        if (item.path().filename().string().find(".tmp") != std::string::npos)
+            found.push_back(item.path().string());
+    return found;
+}
+
+// A file of size bytes that holds patches at their offsets and holes elsewhere.
+void write_sparse(const std::string& path, std::int64_t size,
+                  const std::vector<std::pair<std::int64_t, bytes>>& patches) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(::ftruncate(fd, size), 0);
+    for (const auto& [offset, content] : patches)
+        ASSERT_EQ(::pwrite(fd, content.data(), content.size(), offset), static_cast<ssize_t>(content.size()));
+    ::close(fd);
+}
+
+bytes read_range(const std::string& path, std::int64_t offset, std::size_t n) {
+    bytes content(n);
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return {};
+    ssize_t got = ::pread(fd, content.data(), n, offset);
+    ::close(fd);
+    content.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+    return content;
+}
+
+bytes pattern(std::size_t n, std::uint8_t seed) {
+    bytes out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(seed + i * 7 + (i >> 8));
+    return out;
+}
+
+bool running_as_root() { return ::geteuid() == 0; }
+
+// Makes a file or directory unwritable for the length of a test: permission
+// bits normally, the immutable attribute for root, whom bits do not stop.
+// binds is false when neither works here (root without chattr support).
+struct write_protect {
+    std::string path;
+    bool immutable = false;
+    bool binds = false;
+
+    explicit write_protect(const std::string& target) : path(target) {
+        if (running_as_root()) {
+            immutable = std::system(("chattr +i '" + path + "' 2>/dev/null").c_str()) == 0;
+            binds = immutable;
+        } else {
+            fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                            fs::perm_options::remove);
+            binds = ::access(path.c_str(), W_OK) != 0;
+        }
+    }
+    ~write_protect() {
+        if (immutable) std::system(("chattr -i '" + path + "' 2>/dev/null").c_str());
+        else fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
+    }
+};
+
+// One failing job: the scene it meets, the command line, what it must say.
+struct fault_case {
+    const char* name;
+    std::function<void(const scoped_temp_dir&)> setup;
+    std::string args;
+    std::string message;
+    std::string protect = "";  // a path made read-only once the scene is set
+};
+
+// Runs each case in a fresh directory that already holds photo.jpg, its
+// segment as photo.app1 and old targets, and checks the common promise.
+void run_fault_cases(const std::vector<fault_case>& cases, const std::string& shell_setup = "") {
+    for (const fault_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scoped_temp_dir dir;
+        write_file(dir / "photo.jpg", camera_jpeg());
+        write_file(dir / "photo.app1", camera_segment());
+        write_file(dir / "photo.jpg.app1", OLD);
+        write_file(dir / "out.jpg", OLD);
+        if (c.setup) c.setup(dir);
+        std::unique_ptr<write_protect> guard;
+        if (!c.protect.empty()) guard = std::make_unique<write_protect>(dir / c.protect);
+        auto before = snapshot(dir.path.string());
+        tool_run run = run_tool(dir.path.string(), c.args, shell_setup);
+        EXPECT_EQ(run.output, c.message);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(temp_files_under(dir.path.string()).empty());
+        EXPECT_TRUE(snapshot(dir.path.string()) == before) << "files changed";
+    }
+}
+
+void make_dir(const scoped_temp_dir& dir, const std::string& name) { fs::create_directories(dir / name); }
+
+// photo.jpg cut just before the given offset into its segment.
+std::function<void(const scoped_temp_dir&)> truncated_at(std::size_t segment_offset) {
+    return [segment_offset](const scoped_temp_dir& dir) {
+        bytes whole = camera_jpeg();
+        whole.resize(SEGMENT_START + segment_offset);
+        write_file(dir / "cut.jpg", whole);
+        write_file(dir / "cut.jpg.app1", OLD);
+    };
+}
+
+TEST(FaultTest, FailedJobsReportOnceAndChangeNothing) {
+    std::size_t ifd0_middle = 8 + 8 + 2 + 12 * 4 + 5;  // inside IFD0's fifth entry
+    run_fault_cases({
+        {"source is a directory", [](auto& d) { make_dir(d, "src.d"); }, "src.d -r", "file open error.\n"},
+        {"source is missing", nullptr, "none.jpg -w photo.app1 out.jpg", "file open error.\n"},
+        {"source is a pipe", [](auto& d) { ::mkfifo((d / "pipe.jpg").c_str(), 0644); },
+         "pipe.jpg -w photo.app1 out.jpg", "file open error.\n"},
+        {"cut target is a directory", [](auto& d) { fs::remove(d / "photo.jpg.app1"); make_dir(d, "photo.jpg.app1"); },
+         "photo.jpg -r", "output file open error [photo.jpg.app1].\n"},
+        {"replace target is a directory", [](auto& d) { make_dir(d, "out.d"); },
+         "photo.jpg -w photo.app1 out.d", "output file open error 1 [out.d].\n"},
+        {"vireo target is a directory", [](auto& d) { make_dir(d, "out.d"); },
+         "photo.jpg -wvireo photo.app1 out.d", "output file open error 1 [out.d].\n"},
+        {"target directory is missing", nullptr, "photo.jpg -w photo.app1 no/such/out.jpg",
+         "output file open error 1 [no/such/out.jpg].\n"},
+        {"APP1_FILE is a directory", [](auto& d) { make_dir(d, "seg.d"); },
+         "photo.jpg -w seg.d out.jpg", "app1 file open error 2 [seg.d].\n"},
+        {"APP1_FILE is missing", nullptr, "photo.jpg -wvireo none.app1 out.jpg",
+         "app1 file open error 2 [none.app1].\n"},
+        {"source ends inside the header", truncated_at(9), "cut.jpg -r", "app1 segment truncated [cut.jpg].\n"},
+        {"source ends inside the segment", truncated_at(camera_segment().size() - 3), "cut.jpg -r",
+         "app1 segment truncated [cut.jpg].\n"},
+        {"source ends inside a directory", truncated_at(ifd0_middle), "cut.jpg -r",
+         "app1 segment truncated [cut.jpg].\n"},
+    });
+}
+
+// The trace of a truncated source still ends normally: missing bytes read as
+// zero, and only the cut (which must copy them) refuses.
+TEST(FaultTest, TruncatedSourceStillParsesAndSplices) {
+    bytes whole = camera_jpeg();
+    bytes segment = camera_segment();
+    bytes fresh = fixture::app1_segment(fixture::build_tiff(fixture::camera_layout(false)));
+    for (std::size_t keep : {SEGMENT_START + 9, SEGMENT_START + 71, SEGMENT_START + segment.size() - 1}) {
+        SCOPED_TRACE(keep);
+        scoped_temp_dir dir;
+        write_file(dir / "cut.jpg", bytes(whole.begin(), whole.begin() + static_cast<long>(keep)));
+        write_file(dir / "fresh.app1", fresh);
+        tool_run parse = run_tool(dir.path.string(), "cut.jpg -d");
+        EXPECT_EQ(parse.status, 0);
+        EXPECT_NE(parse.output.find("tiff_header.first_ifd_address"), std::string::npos);
+        tool_run replace = run_tool(dir.path.string(), "cut.jpg -w fresh.app1 out.jpg");
+        EXPECT_EQ(replace.status, 0) << replace.output;
+        bytes expected(whole.begin(), whole.begin() + SEGMENT_START);
+        expected.insert(expected.end(), fresh.begin(), fresh.end());
+        EXPECT_EQ(read_file(dir / "out.jpg"), expected);
+        EXPECT_TRUE(temp_files_under(dir.path.string()).empty());
+    }
+}
+
+// Every length of a camera file, in process: a cut is exact or refused, a
+// splice keeps whatever the source still holds.
+TEST(FaultTest, TruncationSweep) {
+    bytes whole = camera_jpeg();
+    bytes segment = camera_segment();
+    scoped_temp_dir dir;
+    std::string src = dir / "t.jpg", cut = src + ".app1", out = dir / "out.jpg", seg = dir / "seg.app1";
+    write_file(seg, segment);
+    std::FILE* sink = std::tmpfile();
+    set_output_stream(sink);
+    set_log_enable(0);
+    for (std::size_t keep = 0; keep <= whole.size(); ++keep) {
+        SCOPED_TRACE(keep);
+        write_file(src, bytes(whole.begin(), whole.begin() + static_cast<long>(keep)));
+        fs::remove(cut);
+        // The length field itself may be cut short: its missing bytes read as zero.
+        std::size_t length = (keep > SEGMENT_START ? whole[SEGMENT_START] << 8 : 0) |
+                             (keep > SEGMENT_START + 1 ? whole[SEGMENT_START + 1] : 0);
+        std::size_t seen_end = SEGMENT_START + length;
+        const char* cut_args[] = {"segsplice", src.c_str(), "-r"};
+        int status = segsplice_main(3, cut_args);
+        if (keep >= SEGMENT_START && seen_end <= keep) {
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(read_file(cut), bytes(whole.begin() + SEGMENT_START, whole.begin() + static_cast<long>(seen_end)));
+        } else {
+            EXPECT_EQ(status, keep >= SEGMENT_START ? 1 : 0);
+            EXPECT_FALSE(fs::exists(cut));
+        }
+        const char* replace_args[] = {"segsplice", src.c_str(), "-w", seg.c_str(), out.c_str()};
+        fs::remove(out);
+        EXPECT_EQ(segsplice_main(5, replace_args), 0);
+        if (keep >= SEGMENT_START) {
+            bytes expected(whole.begin(), whole.begin() + SEGMENT_START);
+            expected.insert(expected.end(), segment.begin(), segment.end());
+            std::size_t rest = std::min(seen_end, keep);
+            expected.insert(expected.end(), whole.begin() + static_cast<long>(rest), whole.begin() + static_cast<long>(keep));
+            EXPECT_EQ(read_file(out), expected);
+        } else {
+            EXPECT_FALSE(fs::exists(out));
+        }
+        EXPECT_TRUE(temp_files_under(dir.path.string()).empty());
+    }
+    set_output_stream(nullptr);
+    std::fclose(sink);
+}
+
+TEST(FaultTest, UnwritableTargetsAndDirectories) {
+    scoped_temp_dir probe;
+    fs::create_directories(probe / "ro");
+    {
+        write_protect guard(probe / "ro");
+        if (!guard.binds) GTEST_SKIP() << "nothing makes a directory read-only here";
+    }
+    run_fault_cases({
+        {"replace into a read-only directory", [](auto& d) { make_dir(d, "ro"); }, "photo.jpg -w photo.app1 ro/out.jpg",
+         "output file open error 1 [ro/out.jpg].\n", "ro"},
+        {"cut beside a source in a read-only directory",
+         [](auto& d) { make_dir(d, "ro"); write_file(d / "ro/photo.jpg", camera_jpeg()); },
+         "ro/photo.jpg -r", "output file open error [ro/photo.jpg.app1].\n", "ro"},
+        {"read-only replace target", nullptr, "photo.jpg -wvireo photo.app1 out.jpg",
+         "output file open error 1 [out.jpg].\n", "out.jpg"},
+        {"read-only cut target", nullptr, "photo.jpg -r", "output file open error [photo.jpg.app1].\n",
+         "photo.jpg.app1"},
+    });
+}
+
+TEST(FaultTest, UnreadableSource) {
+    scoped_temp_dir dir;
+    write_file(dir / "photo.jpg", camera_jpeg());
+    write_file(dir / "photo.jpg.app1", OLD);
+    fs::permissions(dir / "photo.jpg", fs::perms::none);
+    if (std::ifstream(dir / "photo.jpg")) GTEST_SKIP() << "permission bits do not stop this user (root)";
+    auto before = snapshot(dir.path.string());
+    tool_run run = run_tool(dir.path.string(), "photo.jpg -r");
+    EXPECT_EQ(run.output, "file open error.\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(snapshot(dir.path.string()) == before);
+}
+
+// Past a file-size limit the write fails (SIGXFSZ is ignored by the tool, not
+// by the test) and the job is refused, old targets intact. The segment is
+// near the 16-bit maximum so that even the cut outgrows the limit.
+TEST(FaultTest, WriteFailsMidway) {
+    fixture::tiff_layout layout = fixture::camera_layout(true);
+    layout.dirs[0].entries.push_back({0x9286, 7, 60000, pattern(60000, 3)});
+    bytes segment = fixture::app1_segment(fixture::build_tiff(layout));
+    ASSERT_LT(segment.size(), 65536u);
+    fixture::jpeg_options options;
+    options.padding = 100000;
+    auto big_source = [segment, options](const scoped_temp_dir& d) {
+        write_file(d / "big.jpg", fixture::jpeg(segment, options));
+        write_file(d / "big.jpg.app1", OLD);
+    };
+    // 40 blocks: 20 KiB with 512-byte blocks, 40 KiB with 1 KiB ones.
+    run_fault_cases(
+        {
+            {"cut", big_source, "big.jpg -r", "output file write error [big.jpg.app1].\n"},
+            {"replace", big_source, "big.jpg -w photo.app1 out.jpg", "output file write error [out.jpg].\n"},
+            {"vireo", big_source, "big.jpg -wvireo big.jpg out.jpg", "output file write error [out.jpg].\n"},
+        },
+        "ulimit -f 40;");
+}
+
+// An APP1_FILE of more than 100 MiB is copied whole, between the right bytes.
+TEST(FaultTest, HugeApp1File) {
+    scoped_temp_dir dir;
+    bytes photo = camera_jpeg();
+    std::size_t tail = photo.size() - SEGMENT_START - camera_segment().size();
+    write_file(dir / "photo.jpg", photo);
+    const std::int64_t size = (101LL << 20) + 7;
+    bytes head = pattern(4096, 1), last = pattern(4096, 2);
+    write_sparse(dir / "huge.app1", size, {{0, head}, {size - 4096, last}});
+    tool_run run = run_tool(dir.path.string(), "photo.jpg -w huge.app1 out.jpg");
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::string out = dir / "out.jpg";
+    ASSERT_EQ(static_cast<std::int64_t>(fs::file_size(out)), static_cast<std::int64_t>(SEGMENT_START) + size + static_cast<std::int64_t>(tail));
+    EXPECT_EQ(read_range(out, 0, SEGMENT_START), bytes(photo.begin(), photo.begin() + SEGMENT_START));
+    EXPECT_EQ(read_range(out, SEGMENT_START, 4096), head);
+    EXPECT_EQ(read_range(out, SEGMENT_START + (50LL << 20), 4096), bytes(4096, 0));
+    EXPECT_EQ(read_range(out, SEGMENT_START + size - 4096, 4096), last);
+    EXPECT_EQ(read_range(out, SEGMENT_START + size, tail), bytes(photo.end() - static_cast<long>(tail), photo.end()));
+    EXPECT_TRUE(temp_files_under(dir.path.string()).empty());
+}
+
+// A source past 4 GiB: the scan and the copies use 64-bit positions, so the
+// bytes around 2 GiB, 4 GiB and the end land exactly where they belong.
+TEST(FaultTest, SourceLargerThan4GiB) {
+    scoped_temp_dir dir;
+    bytes photo = camera_jpeg();
+    bytes segment = camera_segment();
+    bytes fresh = fixture::app1_segment(fixture::build_tiff(fixture::camera_layout(false)));
+    fresh.insert(fresh.end(), 333, 0x5A);  // a different length shifts everything after it
+    const std::int64_t size = (4LL << 30) + (1LL << 20) + 123;
+    const std::int64_t probes[] = {1LL << 31, 1LL << 32, size - 4096};
+    std::vector<std::pair<std::int64_t, bytes>> patches = {{0, photo}};
+    for (std::int64_t at : probes) patches.push_back({at - 2048, pattern(4096, static_cast<std::uint8_t>(at >> 20))});
+    std::string src = dir / "big.jpg";
+    write_sparse(src, size, patches);
+    write_file(dir / "fresh.app1", fresh);
+
+    tool_run cut = run_tool(dir.path.string(), "big.jpg -r");
+    ASSERT_EQ(cut.status, 0) << cut.output;
+    EXPECT_EQ(read_file(dir / "big.jpg.app1"), segment);
+
+    tool_run run = run_tool(dir.path.string(), "big.jpg -w fresh.app1 out.jpg");
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::string out = dir / "out.jpg";
+    std::int64_t shift = static_cast<std::int64_t>(fresh.size()) - static_cast<std::int64_t>(segment.size());
+    ASSERT_EQ(static_cast<std::int64_t>(fs::file_size(out)), size + shift);
+    std::int64_t end = SEGMENT_START + static_cast<std::int64_t>(segment.size());
+    EXPECT_EQ(read_range(out, 0, SEGMENT_START), read_range(src, 0, SEGMENT_START));
+    EXPECT_EQ(read_range(out, SEGMENT_START, fresh.size()), fresh);
+    EXPECT_EQ(read_range(out, end + shift, 1 << 16), read_range(src, end, 1 << 16));
+    for (std::int64_t at : probes)
+        EXPECT_EQ(read_range(out, at - 4096 + shift, 8192), read_range(src, at - 4096, 8192)) << at;
+    EXPECT_EQ(read_range(out, size + shift - 8192, 8192), read_range(src, size - 8192, 8192));
+    EXPECT_TRUE(temp_files_under(dir.path.string()).empty());
+    fs::remove(out);
+    fs::remove(src);
+}
+
+// A child running the tool (under $SEGSPLICE_TEST_WRAPPER when set) in dir.
+pid_t spawn_tool(const std::string& dir, const std::string& args) {
+    std::string command = "exec $SEGSPLICE_TEST_WRAPPER '" SEGSPLICE_BINARY "' " + args + " > .stdout";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(dir.c_str()) != 0) ::_exit(127);
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// Waits until fn holds, up to ten seconds.
+bool eventually(const std::function<bool()>& fn) {
+    for (int i = 0; i < 1000; ++i) {
+        if (fn()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return fn();
+}
+
+// A signal while the output is being written removes the temporary file and
+// leaves the target as it was. The APP1_FILE is a pipe fed part of a segment
+// and then held open, so the tool is caught in the middle of its copy.
+TEST(FaultTest, InterruptedWhileWriting) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const char* mode : {"-w", "-wvireo"}) {
+            SCOPED_TRACE(std::string(strsignal(sig)) + " " + mode);
+            scoped_temp_dir dir;
+            write_file(dir / "photo.jpg", camera_jpeg());
+            write_file(dir / "out.jpg", OLD);
+            ASSERT_EQ(::mkfifo((dir / "seg.fifo").c_str(), 0644), 0);
+            pid_t pid = spawn_tool(dir.path.string(), std::string("photo.jpg ") + mode + " seg.fifo out.jpg");
+            ASSERT_GT(pid, 0);
+            int feed = ::open((dir / "seg.fifo").c_str(), O_WRONLY);
+            ASSERT_GE(feed, 0);
+            bytes part = pattern(3000, 9);
+            ASSERT_EQ(::write(feed, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+            // The bytes are taken up only by the copy into the temporary file.
+            EXPECT_TRUE(eventually([&] {
+                int waiting = 0;
+                ::ioctl(feed, FIONREAD, &waiting);
+                return waiting == 0 && !temp_files_under(dir.path.string()).empty();
+            }));
+            ::kill(pid, sig);
+            int raw = 0;
+            ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+            ::close(feed);
+            EXPECT_TRUE(WIFSIGNALED(raw) || (WIFEXITED(raw) && WEXITSTATUS(raw) != 0));
+            if (WIFSIGNALED(raw)) {
+                EXPECT_EQ(WTERMSIG(raw), sig);
+            }
+            EXPECT_TRUE(temp_files_under(dir.path.string()).empty());
+            EXPECT_EQ(read_file(dir / "out.jpg"), OLD);
+        }
+    }
+}
+
+// The same during a long copy from a large source.
+TEST(FaultTest, InterruptedDuringLongCopy) {
+    scoped_temp_dir dir;
+    write_sparse(dir / "big.jpg", 3LL << 30, {{0, camera_jpeg()}});
+    write_file(dir / "photo.app1", camera_segment());
+    write_file(dir / "out.jpg", OLD);
+    pid_t pid = spawn_tool(dir.path.string(), "big.jpg -w photo.app1 out.jpg");
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(eventually([&] {
+        auto temps = temp_files_under(dir.path.string());
+        std::error_code ec;
+        return !temps.empty() && fs::file_size(temps[0], ec) > (1u << 20) && !ec;
+    }));
+    ::kill(pid, SIGTERM);
+    int raw = 0;
+    ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(raw)) << "the copy ended before the signal came";
+    EXPECT_EQ(WTERMSIG(raw), SIGTERM);
+    EXPECT_TRUE(temp_files_under(dir.path.string()).empty());
+    EXPECT_EQ(read_file(dir / "out.jpg"), OLD);
+}
+
+}  // namespace
