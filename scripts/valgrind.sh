@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Runs the test suite under valgrind memcheck: the test binary itself, and
+# every run of the real segsplice binary that the end-to-end tests make
+# (through $SEGSPLICE_TEST_WRAPPER), then the fuzz corpus replay. Any
+# memcheck error or definite leak fails the run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/deps.sh"
+need_test_tools
+need_package valgrind command -v valgrind
+
+build="$root/build/valgrind"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" --parallel "$(nproc 2>/dev/null || echo 2)"
+
+memcheck="valgrind --tool=memcheck --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite -q"
+export SEGSPLICE_TEST_WRAPPER=$memcheck
+echo "== test suite under memcheck"
+$memcheck "$build/tests/segsplice_tests" --gtest_brief=1
+echo "== fuzz corpus replay under memcheck"
+$memcheck "$build/fuzz/segsplice_fuzz_replay" "$root/fuzz/corpus" $([ -d "$root/fuzz/regressions" ] && echo "$root/fuzz/regressions")
+echo "memcheck: clean"
