@@ -18,7 +18,8 @@ run_suite() {  # run_suite NAME CMAKE-ARGS...
     (cd "$build" && ctest --output-on-failure --parallel "$jobs")
 }
 
-run_suite release -DCMAKE_BUILD_TYPE=Release
+# BUILD_TESTING explicitly: scripts/demo.sh shares build/release and turns it off.
+run_suite release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite sanitize -DCMAKE_BUILD_TYPE=Debug -DSEGSPLICE_SANITIZE=ON
 # A minute of libFuzzer on a copy of fuzz/corpus; any finding fails the run.
