@@ -73,5 +73,21 @@ int main(int argc, char** argv) {
         {0x9286, 1, 5, text("abcdef")},
     };
     save(dir, "odd-values.jpg", jpeg(app1_segment(build_tiff(odd))));
+
+    // The marker split across the file reader's 16 KiB blocks: 0xFF ends one
+    // block, 0xE1 starts the next (SOI, APP0 and the comment header take 24).
+    jpeg_options edge;
+    edge.padding = 16384 - 1 - 24;
+    save(dir, "marker-at-block-edge.jpg", camera(true, edge));
+
+    // Values scattered over a long tail, so the walk touches more blocks than
+    // the reader keeps and must evict some.
+    tiff_layout scattered = camera_layout(false);
+    for (std::uint32_t i = 1; i <= 12; ++i)
+        scattered.dirs[0].entries.push_back(entry(0x0131, 2, 24, i * 17000));
+    jpeg_options long_tail;
+    long_tail.tail.assign(210000, 0x20);
+    for (std::size_t i = 0; i < long_tail.tail.size(); i += 97) long_tail.tail[i] = static_cast<std::uint8_t>('A' + i % 26);
+    save(dir, "scattered-values.jpg", jpeg(app1_segment(build_tiff(scattered)), long_tail));
     return 0;
 }

@@ -32,7 +32,7 @@ echo "== fuzzing for ${seconds}s"
 status=0
 (cd "$scratch" && TMPDIR=$fuzz_tmp ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "$build/fuzz/segsplice_fuzz" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 \
-    -max_len=140000 -print_final_stats=1 -artifact_prefix="$build/findings/" "$@" \
+    -max_len=262144 -print_final_stats=1 -artifact_prefix="$build/findings/" "$@" \
     "$scratch/corpus" $regressions) || status=$?
 if [ "$status" -ne 0 ]; then
     echo "fuzzing found a problem (status $status); inputs in $build/findings" >&2
