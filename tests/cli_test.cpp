@@ -226,3 +226,41 @@ TEST(Cli, AReaderThatStopsEarlyDoesNotStopTheJob) {
     EXPECT_EQ(read_file(dir / "status"), fixture::text("0\n"));
     EXPECT_EQ(read_file(dir / "p.jpg.app1"), segment);
 }
+
+// Long copies go in blocks that end where the output reaches a multiple of the
+// block size, so each copy starts at a different point of a block: prefixes of
+// several lengths, a replacement longer than a block and a tail of several
+// blocks, all of bytes that never repeat, must land exactly.
+TEST(Cli, LongCopiesLandExactlyWhereverTheBlocksBreak) {
+    std::uint32_t state = 12345;
+    auto noise = [&state](std::size_t n) {
+        bytes out(n);
+        for (std::uint8_t& b : out) {
+            state = state * 1103515245u + 12345u;
+            b = static_cast<std::uint8_t>(state >> 24);
+        }
+        return out;
+    };
+    bytes segment = segment_of(true);
+    bytes replacement = concat({segment_of(false), noise(300001)});
+    for (std::size_t padding : {0u, 1u, 4093u}) {
+        SCOPED_TRACE(padding);
+        scoped_temp_dir dir;
+        fixture::jpeg_options options;
+        options.padding = padding;
+        options.tail = concat({noise(3 * 262144 + 4099), {0xFF, 0xD9}});
+        write_file(dir / "p.jpg", fixture::jpeg(segment, options));
+        write_file(dir / "new.app1", replacement);
+        ASSERT_EQ(run_tool(dir.path.string(), "p.jpg -r").status, 0);
+        EXPECT_EQ(read_file(dir / "p.jpg.app1"), segment);
+        ASSERT_EQ(run_tool(dir.path.string(), "p.jpg -w new.app1 out.jpg").status, 0);
+        EXPECT_TRUE(read_file(dir / "out.jpg") == fixture::jpeg(replacement, options));
+        ASSERT_EQ(run_tool(dir.path.string(), "p.jpg -wvireo new.app1 vireo.jpg").status, 0);
+        EXPECT_TRUE(read_file(dir / "vireo.jpg") == concat({{0xFF, 0xD8, 0xFF, 0xE1}, replacement, options.tail}));
+        // out.jpg's length field covers only the camera segment: the noise
+        // after it is copied on as part of what follows the segment.
+        ASSERT_EQ(run_tool(dir.path.string(), "out.jpg -w p.jpg.app1 back.jpg").status, 0);
+        bytes after(replacement.begin() + static_cast<long>(segment_of(false).size()), replacement.end());
+        EXPECT_TRUE(read_file(dir / "back.jpg") == fixture::jpeg(concat({segment, after}), options));
+    }
+}
