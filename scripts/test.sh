@@ -26,3 +26,6 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 bash "$root/scripts/fuzz.sh" 60
 # The man page, cmake --install and the .deb, from the release build.
 bash "$root/scripts/package_check.sh" "$root/build/release"
+# Seconds of the benchmark on small inputs: its jobs run and their outputs are
+# checked byte for byte; the timing targets are judged only by a full run.
+bash "$root/bench/run.sh" --smoke --build "$root/build/release"

@@ -1,0 +1,466 @@
+#!/usr/bin/env bash
+# Benchmarks segsplice against cp, against itself on small inputs, and against
+# ExifTool and Exiv2, and writes bench/RESULTS.md. Every job is timed side by
+# side with its reference in the same run (hyperfine, rounds in rotating
+# order), and the targets hold for the median of the per-round ratios.
+# Afterwards the outputs of the timed jobs are compared byte for byte with
+# references built by head, tail and cat.
+#
+#   bench/run.sh [--rounds N] [--build DIR] [--out FILE]
+#   bench/run.sh --smoke [--build DIR]     # small inputs, one round, seconds
+#
+# --smoke makes small inputs, times each job once or twice, does not need
+# ExifTool or Exiv2, and does not judge the timing targets; a failed byte
+# check still fails it. Its table goes to standard output (or --out FILE).
+# The inputs live in a scratch directory under $TMPDIR (default /tmp),
+# removed at the end; the full run needs about 3 GiB there.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/deps.sh"
+
+smoke=
+rounds=
+build="$root/build/release"
+out=
+while [ $# -gt 0 ]; do
+    case $1 in
+        --smoke) smoke=1 ;;
+        --rounds) rounds=$2; shift ;;
+        --build) build=$2; shift ;;
+        --out) out=$2; shift ;;
+        *) echo "usage: bench/run.sh [--smoke] [--rounds N] [--build DIR] [--out FILE]" >&2; exit 1 ;;
+    esac
+    shift
+done
+
+need_build_tools
+need_package hyperfine command -v hyperfine
+need_package time test -x /usr/bin/time
+if [ -z "$smoke" ]; then
+    need_package libimage-exiftool-perl command -v exiftool
+    need_package exiv2 command -v exiv2
+fi
+
+MiB=$((1024 * 1024))
+if [ -n "$smoke" ]; then
+    rounds=${rounds:-1}
+    big_size=$((8 * MiB)) sparse_size=$((64 * MiB)) need_mib=200
+    fast_runs=2 fast_warmup=0 slow_runs=1 slow_warmup=0
+else
+    rounds=${rounds:-7}
+    big_size=$((256 * MiB)) sparse_size=$((1024 * MiB)) need_mib=3072
+    fast_runs=30 fast_warmup=5 slow_runs=1 slow_warmup=1
+    [ "$rounds" -ge 5 ] || { echo "bench: the targets need at least 5 rounds" >&2; exit 1; }
+fi
+small_size=$MiB
+out=${out:-$([ -n "$smoke" ] || echo "$root/bench/RESULTS.md")}
+
+scratch_parent=${TMPDIR:-/tmp}
+avail_mib=$(df -Pm "$scratch_parent" | awk 'NR == 2 { print $4 }')
+if [ "$avail_mib" -lt "$need_mib" ]; then
+    echo "bench: $scratch_parent has $avail_mib MiB free, the inputs need $need_mib MiB" >&2
+    exit 1
+fi
+W=$(mktemp -d "$scratch_parent/segsplice-bench.XXXXXX")
+trap 'rm -rf "$W"' EXIT
+
+echo "== build"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target segsplice --parallel "$(nproc 2>/dev/null || echo 2)" >/dev/null
+S="$build/segsplice"
+"${CXX:-g++}" -O2 -std=c++17 -I "$root/tests" "$root/bench/make_inputs.cpp" "$root/tests/fixture.cpp" \
+    -o "$W/make_inputs"
+
+# ---------------------------------------------------------------------------
+# Inputs
+
+echo "== inputs in $W"
+sample="$root/examples/sample.jpg"
+sample_size=$(stat -c %s "$sample")
+# The sample with its image data padded out: zero bytes before the final FF D9.
+padded() {
+    head -c $((sample_size - 2)) "$sample"
+    head -c $((big_size - sample_size)) /dev/zero
+    tail -c 2 "$sample"
+}
+# big.jpg as a photo on disk is: written out, dropped from the page cache and
+# read back, so that the cache holds it as read-ahead put it.
+padded >"$W/big.jpg"
+sync "$W/big.jpg"
+dd if="$W/big.jpg" iflag=nocache count=0 status=none
+cat "$W/big.jpg" >/dev/null
+# fresh.jpg: the same bytes just written in 8 KiB pieces (head's buffer), as a
+# program writing through a small buffer leaves them: the page cache holds
+# them in single pages, which costs every reader more. Not a target.
+padded >"$W/fresh.jpg"
+# The sample followed by a hole, so the APP1 segment is near the start.
+cp "$sample" "$W/sparse.jpg" && truncate -s "$sparse_size" "$W/sparse.jpg"
+cp "$sample" "$W/small1m.jpg" && truncate -s "$small_size" "$W/small1m.jpg"
+cp "$sample" "$W/camera.jpg"
+"$W/make_inputs" worst "$W/worst.jpg"
+"$W/make_inputs" donor "$W/donor.jpg" "$W/donor.app1"
+tail -c +9 "$W/donor.app1" >"$W/donor.exif"  # the TIFF block, for ExifTool
+if [ -z "$smoke" ]; then
+    mkdir "$W/exv"
+    exiv2 -f -ee -l "$W/exv" "$W/donor.jpg" && mv "$W/exv/donor.exv" "$W/exv/ins-exiv2.exv"
+fi
+
+# The byte after the first FF E1 (where the APP1 length starts) and the length.
+app1_start() {
+    od -An -v -tx1 -w1 -N 65536 "$1" | awk '!found && $1 == "e1" && prev == "ff" { print NR; found = 1 } { prev = $1 }'
+}
+app1_length() {  # app1_length FILE START
+    od -An -tu1 -j "$2" -N 2 "$1" | awk '{ print $1 * 256 + $2 }'
+}
+start=$(app1_start "$W/big.jpg")
+length=$(app1_length "$W/big.jpg" "$start")
+trace_bytes=$("$S" "$W/worst.jpg" -d | wc -c)
+
+# ---------------------------------------------------------------------------
+# Timing: measure ID RUNS WARMUP PREPARE1 COMMAND1 [PREPARE2 COMMAND2 ...]
+# Runs hyperfine once per round with all the commands, their order rotated
+# from round to round; command 1 is the reference. Keeps per round and per
+# command the median, min and max in $W/ID.K. An empty PREPARE is none.
+
+measure() {
+    local id=$1 runs=$2 warmup=$3
+    shift 3
+    local -a preps=() cmds=()
+    while [ $# -gt 0 ]; do
+        preps+=("$1")
+        cmds+=("$2")
+        shift 2
+    done
+    local n=${#cmds[@]} r j k
+    for ((k = 0; k < n; k++)); do
+        : >"$W/$id.$k"
+        echo "${cmds[k]}" >"$W/$id.cmd.$k"
+    done
+    echo "$runs" >"$W/$id.runs"
+    for ((r = 0; r < rounds; r++)); do
+        local -a args=()
+        for ((j = 0; j < n; j++)); do
+            k=$(((j + r) % n))
+            args+=(--prepare "${preps[k]:-true}")
+        done
+        for ((j = 0; j < n; j++)); do
+            k=$(((j + r) % n))
+            args+=(-n "c$k" "${cmds[k]}")
+        done
+        if ! hyperfine -N --style none --runs "$runs" --warmup "$warmup" \
+            --export-csv "$W/round.csv" "${args[@]}" >"$W/hyperfine.log" 2>&1; then
+            cat "$W/hyperfine.log" >&2
+            echo "bench: $id failed" >&2
+            exit 1
+        fi
+        # command,mean,stddev,median,user,system,min,max
+        for ((k = 0; k < n; k++)); do
+            awk -F, -v name="c$k" '$1 == name { print $4, $7, $8 }' "$W/round.csv" >>"$W/$id.$k"
+        done
+    done
+}
+
+# tstat ID K: "median min max" of command K's times in seconds, over all rounds.
+tstat() {
+    sort -g -k1,1 "$W/$1.$2" | awk '
+        { med[NR] = $1; if (NR == 1 || $2 < lo) lo = $2; if (NR == 1 || $3 > hi) hi = $3 }
+        END { m = NR % 2 ? med[(NR + 1) / 2] : (med[NR / 2] + med[NR / 2 + 1]) / 2; print m, lo, hi }'
+}
+
+# ratio ID K [REF]: "median min max" of the per-round ratio of command K to REF (default 0).
+ratio() {
+    paste -d' ' "$W/$1.$2" "$W/$1.${3:-0}" | awk '{ print $1 / $4 }' | sort -g | awk '
+        { v[NR] = $1 }
+        END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; print m, v[1], v[NR] }'
+}
+
+rm_out() { echo "rm -f $1"; }
+
+echo "== -w and -wvireo against cp ($rounds rounds)"
+measure write "$slow_runs" "$slow_warmup" \
+    "$(rm_out "$W/out-cp.jpg")" "cp $W/big.jpg $W/out-cp.jpg" \
+    "$(rm_out "$W/out-w.jpg")" "$S $W/big.jpg -w $W/donor.app1 $W/out-w.jpg" \
+    "$(rm_out "$W/out-vireo.jpg")" "$S $W/big.jpg -wvireo $W/donor.app1 $W/out-vireo.jpg"
+measure fresh "$slow_runs" "$slow_warmup" \
+    "$(rm_out "$W/out-cpfresh.jpg")" "cp $W/fresh.jpg $W/out-cpfresh.jpg" \
+    "$(rm_out "$W/out-wfresh.jpg")" "$S $W/fresh.jpg -w $W/donor.app1 $W/out-wfresh.jpg"
+
+echo "== -r on the sparse file against -r on the small one"
+measure cut "$fast_runs" "$fast_warmup" \
+    "" "$S $W/small1m.jpg -r" \
+    "" "$S $W/sparse.jpg -r"
+
+echo "== the worst case: parse-only and -d"
+measure parse "$fast_runs" "$fast_warmup" \
+    "" "$S $W/camera.jpg" \
+    "" "$S $W/worst.jpg"
+measure trace "$((fast_runs > 5 ? 5 : fast_runs))" "$((fast_warmup > 1 ? 1 : fast_warmup))" \
+    "" "$S $W/worst.jpg" \
+    "" "$S $W/worst.jpg -d"
+
+if [ -z "$smoke" ]; then
+    echo "== -d on the camera-like file against exiv2 -pS"
+    measure small "$fast_runs" "$fast_warmup" \
+        "" "exiv2 -pS $W/camera.jpg" \
+        "" "$S $W/camera.jpg -d"
+
+    echo "== extract the Exif block: segsplice, ExifTool, Exiv2"
+    measure extract 3 1 \
+        "" "$S $W/big.jpg -r" \
+        "" "exiftool -b -Exif -w! %d%f.exif $W/big.jpg" \
+        "" "exiv2 -f -ee $W/big.jpg"
+
+    echo "== write a file with a replaced Exif block: segsplice, ExifTool, Exiv2"
+    measure insert "$slow_runs" "$slow_warmup" \
+        "$(rm_out "$W/ins-segsplice.jpg")" "$S $W/big.jpg -w $W/donor.app1 $W/ins-segsplice.jpg" \
+        "$(rm_out "$W/ins-exiftool.jpg")" "exiftool -Exif<=$W/donor.exif -o $W/ins-exiftool.jpg $W/big.jpg" \
+        "cp $W/big.jpg $W/ins-exiv2.jpg" "exiv2 -ie -l $W/exv $W/ins-exiv2.jpg"
+fi
+
+# ---------------------------------------------------------------------------
+# Byte checks of what the timed jobs wrote
+
+echo "== byte checks"
+failed_checks=0
+checks=()
+check() {  # check DESCRIPTION FILE REFERENCE
+    if cmp -s "$2" "$3"; then
+        checks+=("| $1 | identical |")
+    else
+        checks+=("| $1 | **DIFFERENT** |")
+        failed_checks=$((failed_checks + 1))
+        echo "bench: byte check failed: $1" >&2
+    fi
+}
+after=$((start + length + 1))
+{ head -c "$start" "$W/big.jpg"; cat "$W/donor.app1"; tail -c +"$after" "$W/big.jpg"; } >"$W/ref.jpg"
+check '`-w` output (timed) = head + replacement + tail' "$W/out-w.jpg" "$W/ref.jpg"
+mv "$W/out-w.jpg" "$W/ref-w.jpg"
+{ printf '\377\330\377\341'; cat "$W/donor.app1"; tail -c +"$after" "$W/big.jpg"; } >"$W/ref.jpg"
+check '`-wvireo` output (timed) = FF D8 FF E1 + replacement + tail' "$W/out-vireo.jpg" "$W/ref.jpg"
+rm -f "$W/out-vireo.jpg" "$W/ref.jpg"
+check '`cp` output (timed) = input' "$W/out-cp.jpg" "$W/big.jpg"
+rm -f "$W/out-cp.jpg"
+check '`-w` on fresh.jpg (timed) = `-w` output above' "$W/out-wfresh.jpg" "$W/ref-w.jpg"
+rm -f "$W/out-wfresh.jpg" "$W/out-cpfresh.jpg" "$W/ref-w.jpg" "$W/fresh.jpg"
+head -c $((start + length)) "$W/big.jpg" | tail -c "$length" >"$W/ref.app1"
+if [ -f "$W/big.jpg.app1" ]; then
+    what='`-r` on the padded file (timed, extract)'
+else
+    what='`-r` on the padded file'
+    "$S" "$W/big.jpg" -r
+fi
+check "$what: side file = the segment cut by head and tail" "$W/big.jpg.app1" "$W/ref.app1"
+check '`-r` on the sparse file (timed): side file = the same segment' "$W/sparse.jpg.app1" "$W/ref.app1"
+check '`-r` on the 1 MiB file (timed): side file = the same segment' "$W/small1m.jpg.app1" "$W/ref.app1"
+"$S" "$W/big.jpg" -w "$W/big.jpg.app1" "$W/roundtrip.jpg"
+check 'round trip: `-r`, then `-w` with that side file = input' "$W/roundtrip.jpg" "$W/big.jpg"
+rm -f "$W/roundtrip.jpg"
+"$S" "$W/worst.jpg" -d >"$W/trace.txt"
+"$S" "$W/worst.jpg" -d >"$W/trace2.txt"
+check '`-d` on the worst case: two traces alike' "$W/trace.txt" "$W/trace2.txt"
+grep -c '^tag_main->tag ' "$W/trace.txt" >"$W/entries" || true
+echo $((3 * 65535)) >"$W/entries.ref"
+check '`-d` on the worst case: the trace shows all 3 x 65535 entries' "$W/entries" "$W/entries.ref"
+rm -f "$W/trace.txt" "$W/trace2.txt"
+if [ -z "$smoke" ]; then
+    # Cross-checks of the peers' outputs: ExifTool's block is the TIFF part of
+    # the side file; ExifTool writes the replacement verbatim.
+    tail -c +9 "$W/big.jpg.app1" >"$W/ref.exif"
+    check 'ExifTool extract (timed) = side file less length and "Exif\0\0"' "$W/big.exif" "$W/ref.exif"
+    "$S" "$W/ins-exiftool.jpg" -r
+    check 'ExifTool insert (timed): its APP1 segment = the replacement' "$W/ins-exiftool.jpg.app1" "$W/donor.app1"
+    rm -f "$W"/ins-*.jpg
+fi
+
+# ---------------------------------------------------------------------------
+# Peak resident memory: every job on every input
+
+echo "== peak resident memory"
+rss_limit_kib=8192
+rss_max=0
+inputs=(big sparse small1m worst camera)
+jobs=(parse-only -d -r -w -wvireo)
+rss_rows=()
+for job in "${jobs[@]}"; do
+    row="| \`$job\` |"
+    for input in "${inputs[@]}"; do
+        case $job in
+            parse-only) args=() ;;
+            -d) args=(-d) ;;
+            -r) args=(-r) ;;
+            *) args=("$job" "$W/donor.app1" "$W/rss-out.jpg") ;;
+        esac
+        /usr/bin/time -f %M -o "$W/rss" "$S" "$W/$input.jpg" "${args[@]}" >/dev/null
+        rm -f "$W/rss-out.jpg"
+        kib=$(tail -n 1 "$W/rss")
+        [ "$kib" -gt "$rss_max" ] && rss_max=$kib
+        row+=" $kib |"
+    done
+    rss_rows+=("$row")
+done
+
+# ---------------------------------------------------------------------------
+# RESULTS.md
+
+ms() { awk -v s="$1" 'BEGIN { v = s * 1000; printf(v < 10 ? "%.2f" : "%.1f", v) }'; }
+x() { awk -v v="$1" 'BEGIN { printf("%.2f", v) }'; }
+# "median (min-max)" in ms, and the ratio's "median (min-max)".
+time_cell() { set -- $(tstat "$1" "$2"); echo "$(ms "$1") ms ($(ms "$2")-$(ms "$3"))"; }
+ratio_cell() { set -- $(ratio "$@"); echo "$(x "$1")x ($(x "$2")-$(x "$3"))"; }
+verdict() {  # verdict VALUE OP LIMIT
+    if [ "$2" = info ]; then echo "(not a target)"; return; fi
+    if [ -n "$smoke" ]; then echo "(smoke)"; return; fi
+    if awk -v v="$1" -v l="$3" -v op="$2" 'BEGIN { exit !(op == "<=" ? v <= l : op == "<" ? v < l : v >= l) }'; then
+        echo pass
+    else
+        echo "**FAIL**"
+    fi
+}
+rows=()
+target_ratio() {  # target_ratio TEXT ID K REF_K LIMIT OP
+    local med
+    med=$(ratio "$2" "$3" "$4" | cut -d' ' -f1)
+    local limit="$6 $5"
+    [ "$6" = info ] && limit="-"
+    rows+=("| $1 | $(time_cell "$2" "$3") | $(time_cell "$2" "$4") | $(ratio_cell "$2" "$3" "$4") | $limit | $(verdict "$med" "$6" "$5") |")
+}
+target_ratio '`-w` on the padded file vs `cp` of it' write 1 0 1.25 '<='
+target_ratio '`-wvireo` on the padded file vs `cp` of it' write 2 0 1.25 '<='
+target_ratio '`-w` on fresh.jpg (just written, in single pages) vs `cp` of it' fresh 1 0 - info
+target_ratio '`-r` on the sparse file vs `-r` on the 1 MiB file' cut 1 0 1.5 '<='
+parse_ms=$(tstat parse 1 | cut -d' ' -f1)
+rows+=("| parse-only on the worst case (vs parse-only on the camera-like file) | $(time_cell parse 1) | $(time_cell parse 0) | $(ratio_cell parse 1 0) | <= 100 ms | $(verdict "$(awk -v s="$parse_ms" 'BEGIN { print s * 1000 }')" '<=' 100) |")
+# Throughput per round: trace bytes over that round's median; median and range of those.
+mbs=$(awk -v b="$trace_bytes" '{ print b / $1 / 1e6 }' "$W/trace.1" | sort -g | awk '
+    { v[NR] = $1 } END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf("%.0f %.0f %.0f", m, v[1], v[NR]) }')
+set -- $mbs
+rows+=("| \`-d\` on the worst case to /dev/null: $trace_bytes trace bytes, $1 MB/s ($2-$3) (vs parse-only) | $(time_cell trace 1) | $(time_cell trace 0) | $(ratio_cell trace 1 0) | >= 100 MB/s | $(verdict "$1" '>=' 100) |")
+if [ -z "$smoke" ]; then
+    target_ratio '`-d` on the camera-like file vs `exiv2 -pS`' small 1 0 1.0 '<='
+    target_ratio 'extract: `-r` vs ExifTool' extract 0 1 1.0 '<'
+    target_ratio 'extract: `-r` vs Exiv2' extract 0 2 1.0 '<'
+    target_ratio 'replace: `-w` vs ExifTool' insert 0 1 1.0 '<'
+    target_ratio 'replace: `-w` vs Exiv2' insert 0 2 1.0 '<'
+fi
+rows+=("| peak resident memory, every job on every input (table below) | $rss_max KiB at most | | | <= $rss_limit_kib KiB | $(verdict "$rss_max" '<=' "$rss_limit_kib") |")
+
+failed_targets=$(printf '%s\n' "${rows[@]}" | grep -c 'FAIL' || true)
+
+show_cmd() {  # the command as run, with the scratch directory as $W
+    local c
+    c=$(cat "$W/$1.cmd.$2")
+    c=${c//$S/segsplice}
+    echo "${c//$W/\$W}"
+}
+
+cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
+mem=$(awk '/^MemTotal/ { printf("%.1f GiB", $2 / 1048576) }' /proc/meminfo)
+fs=$(df -PT "$W" | awk 'NR == 2 { printf("%s, %s, %.0f GiB, %.0f GiB free", $1, $2, $3 / 1048576, $5 / 1048576) }')
+commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
+dirty=$(git -C "$root" status --porcelain -- src 2>/dev/null | grep -q . && echo " (src/ with uncommitted changes)" || true)
+report="$W/RESULTS.md"
+{
+    echo "# Benchmark results"
+    echo
+    if [ -n "$smoke" ]; then
+        echo "**Smoke run**: small inputs and one round; the timings mean little and the targets are not judged."
+        echo
+    fi
+    echo "Written by \`bench/run.sh${smoke:+ --smoke}\` on $(date -u '+%Y-%m-%d %H:%M UTC'), commit $commit$dirty,"
+    echo "$rounds rounds; each round times a job and its reference side by side with hyperfine,"
+    echo "in an order that rotates from round to round. A ratio is job over reference within one"
+    echo "round; the table gives the median of the rounds' ratios and their range. A time is the"
+    echo "median of the rounds' medians, with the fastest and slowest single run."
+    echo
+    echo "## Machine"
+    echo
+    echo "- CPU: $cpu, $(nproc) cores"
+    echo "- Memory: $mem"
+    echo "- Disk (scratch directory): $fs"
+    echo "- Kernel: $(uname -sr); $(cp --version | head -n 1); $(hyperfine --version)"
+    if [ -z "$smoke" ]; then
+        echo "- Peers: ExifTool $(exiftool -ver) (libimage-exiftool-perl), $(exiv2 --version | head -n 1) (exiv2)"
+    fi
+    echo "- segsplice: $(grep -E '^CMAKE_BUILD_TYPE:' "$build/CMakeCache.txt" | cut -d= -f2) build, $("${CXX:-g++}" --version | head -n 1)"
+    echo
+    echo "## Inputs (made by the script in a scratch directory \$W)"
+    echo
+    echo "- \`big.jpg\`: examples/sample.jpg with $((big_size - sample_size)) zero bytes before its final FF D9, $big_size bytes; APP1 length field at byte $start, $length bytes. Written, synced, dropped from the page cache (\`dd iflag=nocache count=0\`) and read back once with \`cat\`, as a photo on disk is when a batch job gets to it."
+    echo "- \`fresh.jpg\`: the same bytes just written in 8 KiB pieces and left in the page cache as written: single pages, dearer to read for \`cp\` and segsplice alike (informational row only)."
+    echo "- \`sparse.jpg\`: examples/sample.jpg extended by \`truncate -s $sparse_size\` (a hole after the sample)."
+    echo "- \`small1m.jpg\`: the same, \`truncate -s $small_size\`."
+    echo "- \`worst.jpg\`: \`bench/make_inputs worst\`: IFD0, Exif IFD and GPS IFD with 65535 entries each, all ASCII, count 16, out of line in one shared value area; $(stat -c %s "$W/worst.jpg") bytes."
+    echo "- \`camera.jpg\`: examples/sample.jpg ($sample_size bytes: Motorola order, IFD0, Exif and GPS IFDs, vendor makernote)."
+    echo "- \`donor.app1\`: \`bench/make_inputs donor\`: a camera-like segment in Intel order, $(stat -c %s "$W/donor.app1") bytes, the replacement spliced in."
+    echo
+    echo "## Targets"
+    echo
+    echo "| target | job: median (min-max) | reference: median (min-max) | ratio: median (min-max) | limit | result |"
+    echo "|---|---|---|---|---|---|"
+    printf '%s\n' "${rows[@]}"
+    echo
+    echo "## Peak resident memory (KiB, /usr/bin/time -f %M, one run each)"
+    echo
+    echo "| job | big.jpg | sparse.jpg | small1m.jpg | worst.jpg | camera.jpg |"
+    echo "|---|---|---|---|---|---|"
+    printf '%s\n' "${rss_rows[@]}"
+    echo
+    echo "\`-w\`/\`-wvireo\` splice donor.app1 into a new file; \`-d\` writes to /dev/null."
+    echo
+    echo "## Commands"
+    echo
+    echo "Each timed with \`hyperfine -N\` (no shell; standard output to /dev/null)."
+    echo "Where a job writes a file, its output is removed before every run"
+    echo "(\`--prepare \"rm -f OUT\"\`, untimed), so every run creates its file, as \`cp\` does."
+    echo
+    echo "| measure | runs per round | reference (first) and jobs |"
+    echo "|---|---|---|"
+    for id in write fresh cut parse trace small extract insert; do
+        [ -f "$W/$id.cmd.0" ] || continue
+        k=0
+        cells=()
+        while [ -f "$W/$id.cmd.$k" ]; do
+            cells+=("\`$(show_cmd "$id" "$k")\`")
+            k=$((k + 1))
+        done
+        echo "| $id | $(cat "$W/$id.runs") | $(IFS=';'; echo "${cells[*]}" | sed 's/;/<br>/g') |"
+    done
+    if [ -z "$smoke" ]; then
+        echo
+        echo "Equivalent peer commands: to extract, \`exiftool -b -Exif\` writes the TIFF block"
+        echo "(the segment less its length and \"Exif\\0\\0\") and \`exiv2 -ee\` writes an .exv file;"
+        echo "to replace, \`exiftool \"-Exif<=BLOCK\" -o OUT SRC\` writes the block as a whole into a new"
+        echo "file, and \`exiv2 -ie\` inserts \`\$W/exv/ins-exiv2.exv\` (\`exiv2 -ee\` of donor.jpg) into"
+        echo "the file in place, so it runs on a fresh copy of big.jpg made before each run, untimed."
+    fi
+    echo
+    echo "## Byte checks"
+    echo
+    echo "| check | result |"
+    echo "|---|---|"
+    printf '%s\n' "${checks[@]}"
+    echo
+    if [ -n "$smoke" ]; then
+        echo "Reproduce: \`bench/run.sh --smoke\` (seconds; installs hyperfine and time when run as root)."
+    else
+        echo "Reproduce: \`bench/run.sh\` (about a minute and 3 GiB of scratch space; installs hyperfine,"
+        echo "time, libimage-exiftool-perl and exiv2 when run as root, else names the missing package)."
+    fi
+} >"$report"
+
+if [ -n "$out" ]; then
+    cp "$report" "$out"
+    echo "== wrote $out"
+else
+    cat "$report"
+fi
+if [ "$failed_checks" -gt 0 ]; then
+    echo "bench: $failed_checks byte check(s) failed" >&2
+    exit 1
+fi
+if [ "$failed_targets" -gt 0 ]; then
+    echo "bench: $failed_targets target(s) missed" >&2
+    exit 1
+fi
+echo "bench: all byte checks passed${smoke:+ (smoke: targets not judged)}"
