@@ -6,6 +6,9 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build=${BUILD_DIR:-$root/build}
+. "$root/scripts/deps.sh"
+need_test_tools
+need_package imagemagick test -x /usr/bin/convert
 cmake -S "$root" -B "$build" >/dev/null
 cmake --build "$build" --target make_sample >/dev/null
 scratch=$(mktemp -d)
