@@ -22,9 +22,13 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$scratch/corpus" "$build/findings"
 cp "$root"/fuzz/corpus/* "$scratch/corpus/"
-# Each input is written to files several times: keep them off the disk.
+# Each input is written to files several times: keep them off the disk. The
+# fuzzer's exit skips its own clean-up, so its directory goes with the trap.
 fuzz_tmp=$scratch
-[ -d /dev/shm ] && [ -w /dev/shm ] && fuzz_tmp=/dev/shm
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    fuzz_tmp=$(mktemp -d /dev/shm/segsplice-fuzz.XXXXXX)
+    trap 'rm -rf "$scratch" "$fuzz_tmp"' EXIT
+fi
 # Past findings are read as seeds too, never written to.
 regressions=
 [ -d "$root/fuzz/regressions" ] && regressions=$root/fuzz/regressions
