@@ -31,7 +31,7 @@ struct byte_source {
     std::uint64_t clock = 0;
     std::int64_t size = 0;            // bytes in the source
     std::int64_t pos = 0;             // current position
-    bool read_failed = false;         // a read of the file returned an error
+    bool read_failed = false;         // the file held fewer bytes than its size, or a read failed
 };
 
 // Opens path for reading. False when it cannot be opened, is a directory or

@@ -478,7 +478,13 @@ int segsplice_main(int argc, const char* const* argv) {
     int status = 0;
     source_seek(source, 0);
     if (!search_app1_start(source)) {
-        print_line("can't find app1 maker. Abort.");
+        // A scan cut short by a failing read has not shown that there is no marker.
+        if (source.read_failed) {
+            print_message("input file read error [%s].\n", options.source);
+            status = 1;
+        } else {
+            print_line("can't find app1 maker. Abort.");
+        }
     } else {
         app1_info info;
         info.start_address = source_tell(source);

@@ -154,3 +154,15 @@ TEST(EntryReader, RawFieldsAreTracedInTheDirectoryByteOrder) {
               "tag_main->value [00000006]\ntag [orientation]\ntag_type [SHORT]\ndata_size [1]\n"
               "------------------\n");
 }
+
+TEST(ByteSource, AFailingReadIsNotTakenForTheEndOfTheFile) {
+    scoped_temp_dir dir;
+    write_file(dir / "f", bytes(100, 0x11));
+    byte_source source;
+    ASSERT_TRUE(open_source(source, dir / "f"));
+    std::fclose(source.file);
+    source.file = std::fopen((dir / "f").c_str(), "ab");  // reads from it fail
+    EXPECT_EQ(source_getc(source), -1);
+    EXPECT_TRUE(source.read_failed);
+    close_source(source);
+}
