@@ -11,10 +11,6 @@ using fixture::bytes;
 
 namespace {
 
-bytes segment_of(bool big_endian) {
-    return fixture::app1_segment(fixture::build_tiff(fixture::camera_layout(big_endian)));
-}
-
 bytes concat(std::initializer_list<bytes> parts) {
     bytes out;
     for (const bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
@@ -41,7 +37,7 @@ TEST(Cli, CutThenReplaceReproducesTheSource) {
         fixture::jpeg_options options;
         options.app0 = r.app0;
         options.padding = r.padding;
-        bytes segment = segment_of(r.big_endian);
+        bytes segment = fixture::camera_segment(r.big_endian);
         bytes source = fixture::jpeg(segment, options);
         write_file(dir / "p.jpg", source);
         tool_run cut = run_tool(dir.path.string(), "p.jpg -r");
@@ -56,8 +52,8 @@ TEST(Cli, CutThenReplaceReproducesTheSource) {
 }
 
 TEST(Cli, ReplaceModesWriteTheExpectedBytes) {
-    bytes old_segment = segment_of(true);
-    bytes longer = concat({segment_of(false), bytes(100, 0x55)});
+    bytes old_segment = fixture::camera_segment(true);
+    bytes longer = concat({fixture::camera_segment(false), bytes(100, 0x55)});
     bytes app0 = {0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
     bytes bare_head = {0xFF, 0xD8, 0xFF, 0xE1};
     bytes app0_head = concat({{0xFF, 0xD8}, app0, {0xFF, 0xE1}});
@@ -127,7 +123,7 @@ TEST(Cli, FailuresPrintTheirMessageAndTouchNothing) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.args);
         scoped_temp_dir dir;
-        bytes source = fixture::jpeg(segment_of(true));
+        bytes source = fixture::jpeg(fixture::camera_segment(true));
         write_file(dir / "p.jpg", source);
         fs::create_directory(dir / "p.jpg.app1");  // so that "-r" on p.jpg cannot write
         fs::create_directory(dir / "adir");
@@ -154,8 +150,8 @@ TEST(Cli, FailuresPrintTheirMessageAndTouchNothing) {
 
 TEST(Cli, InPlaceReplaceKeepsPermissionBits) {
     scoped_temp_dir dir;
-    bytes replacement = concat({segment_of(false), {1, 2, 3}});
-    write_file(dir / "p.jpg", fixture::jpeg(segment_of(true)));
+    bytes replacement = concat({fixture::camera_segment(false), {1, 2, 3}});
+    write_file(dir / "p.jpg", fixture::jpeg(fixture::camera_segment(true)));
     write_file(dir / "new.app1", replacement);
     fs::permissions(dir / "p.jpg", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     tool_run run = run_tool(dir.path.string(), "p.jpg -w new.app1 p.jpg");
@@ -174,8 +170,8 @@ TEST(Cli, WriteFailureIsReportedAndLeavesTheTargetAlone) {
     scoped_temp_dir dir;
     fixture::jpeg_options big;
     big.padding = 300000;
-    write_file(dir / "p.jpg", fixture::jpeg(segment_of(true), big));
-    write_file(dir / "p.jpg.app1", segment_of(false));
+    write_file(dir / "p.jpg", fixture::jpeg(fixture::camera_segment(true), big));
+    write_file(dir / "p.jpg.app1", fixture::camera_segment(false));
     write_file(dir / "out.jpg", {'o', 'l', 'd'});
     // 64 blocks of 1024 bytes: the 300 kB output cannot be written.
     tool_run run = run_tool(dir.path.string(), "p.jpg -w p.jpg.app1 out.jpg", "ulimit -f 64;");
@@ -187,7 +183,7 @@ TEST(Cli, WriteFailureIsReportedAndLeavesTheTargetAlone) {
 
 TEST(Cli, TraceOnlyWhenDebugComesBeforeTheModeAndOutputsIgnoreTheWalk) {
     scoped_temp_dir dir;
-    bytes segment = segment_of(true);
+    bytes segment = fixture::camera_segment(true);
     write_file(dir / "p.jpg", fixture::jpeg(segment));
     tool_run quiet = run_tool(dir.path.string(), "p.jpg -r -d");
     EXPECT_EQ(quiet.output, "");
@@ -199,7 +195,7 @@ TEST(Cli, TraceOnlyWhenDebugComesBeforeTheModeAndOutputsIgnoreTheWalk) {
 
 TEST(Cli, SymlinkTargetsAreFollowedAndDevicesWrittenDirectly) {
     scoped_temp_dir dir;
-    bytes source = fixture::jpeg(segment_of(true));
+    bytes source = fixture::jpeg(fixture::camera_segment(true));
     write_file(dir / "p.jpg", source);
     fs::create_directory(dir / "real");
     write_file(dir / "real/out.jpg", {'o', 'l', 'd'});
@@ -241,8 +237,8 @@ TEST(Cli, LongCopiesLandExactlyWhereverTheBlocksBreak) {
         }
         return out;
     };
-    bytes segment = segment_of(true);
-    bytes replacement = concat({segment_of(false), noise(300001)});
+    bytes segment = fixture::camera_segment(true);
+    bytes replacement = concat({fixture::camera_segment(false), noise(300001)});
     for (std::size_t padding : {0u, 1u, 4093u}) {
         SCOPED_TRACE(padding);
         scoped_temp_dir dir;
@@ -260,7 +256,7 @@ TEST(Cli, LongCopiesLandExactlyWhereverTheBlocksBreak) {
         // out.jpg's length field covers only the camera segment: the noise
         // after it is copied on as part of what follows the segment.
         ASSERT_EQ(run_tool(dir.path.string(), "out.jpg -w p.jpg.app1 back.jpg").status, 0);
-        bytes after(replacement.begin() + static_cast<long>(segment_of(false).size()), replacement.end());
+        bytes after(replacement.begin() + static_cast<long>(fixture::camera_segment(false).size()), replacement.end());
         EXPECT_TRUE(read_file(dir / "back.jpg") == fixture::jpeg(concat({segment, after}), options));
     }
 }

@@ -31,12 +31,8 @@ namespace {
 
 const bytes OLD = fixture::text("old bytes of a file the user had\n");
 
-bytes camera_segment() {
-    return fixture::app1_segment(fixture::build_tiff(fixture::camera_layout(true)));
-}
-
-// A camera file: SOI, APP0, APP1 (the segment above), tail.
-bytes camera_jpeg() { return fixture::jpeg(camera_segment()); }
+// A camera file: SOI, APP0, APP1 (the camera segment), tail.
+bytes camera_jpeg() { return fixture::jpeg(fixture::camera_segment(true)); }
 
 // The segment starts after SOI (2), APP0 (18) and the APP1 marker (2).
 constexpr std::size_t SEGMENT_START = 22;
@@ -59,15 +55,6 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
         }
     }
     return files;
-}
-
-// Temporary files anywhere under dir.
-std::vector<std::string> temp_files_under(const std::string& dir) {
-    std::vector<std::string> found;
-    for (const auto& item : fs::recursive_directory_iterator(dir))
-        if (item.path().filename().string().find(".tmp") != std::string::npos)
-            found.push_back(item.path().string());
-    return found;
 }
 
 // A file of size bytes that holds patches at their offsets and holes elsewhere.
@@ -139,7 +126,7 @@ void run_fault_cases(const std::vector<fault_case>& cases, const std::string& sh
         SCOPED_TRACE(c.name);
         scoped_temp_dir dir;
         write_file(dir / "photo.jpg", camera_jpeg());
-        write_file(dir / "photo.app1", camera_segment());
+        write_file(dir / "photo.app1", fixture::camera_segment(true));
         write_file(dir / "photo.jpg.app1", OLD);
         write_file(dir / "out.jpg", OLD);
         if (c.setup) c.setup(dir);
@@ -149,7 +136,7 @@ void run_fault_cases(const std::vector<fault_case>& cases, const std::string& sh
         tool_run run = run_tool(dir.path.string(), c.args, shell_setup);
         EXPECT_EQ(run.output, c.message);
         EXPECT_EQ(run.status, 1);
-        EXPECT_TRUE(temp_files_under(dir.path.string()).empty());
+        EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
         EXPECT_TRUE(snapshot(dir.path.string()) == before) << "files changed";
     }
 }
@@ -186,7 +173,7 @@ TEST(FaultTest, FailedJobsReportOnceAndChangeNothing) {
         {"APP1_FILE is missing", nullptr, "photo.jpg -wvireo none.app1 out.jpg",
          "app1 file open error 2 [none.app1].\n"},
         {"source ends inside the header", truncated_at(9), "cut.jpg -r", "app1 segment truncated [cut.jpg].\n"},
-        {"source ends inside the segment", truncated_at(camera_segment().size() - 3), "cut.jpg -r",
+        {"source ends inside the segment", truncated_at(fixture::camera_segment(true).size() - 3), "cut.jpg -r",
          "app1 segment truncated [cut.jpg].\n"},
         {"source ends inside a directory", truncated_at(ifd0_middle), "cut.jpg -r",
          "app1 segment truncated [cut.jpg].\n"},
@@ -197,8 +184,8 @@ TEST(FaultTest, FailedJobsReportOnceAndChangeNothing) {
 // zero, and only the cut (which must copy them) refuses.
 TEST(FaultTest, TruncatedSourceStillParsesAndSplices) {
     bytes whole = camera_jpeg();
-    bytes segment = camera_segment();
-    bytes fresh = fixture::app1_segment(fixture::build_tiff(fixture::camera_layout(false)));
+    bytes segment = fixture::camera_segment(true);
+    bytes fresh = fixture::camera_segment(false);
     for (std::size_t keep : {SEGMENT_START + 9, SEGMENT_START + 71, SEGMENT_START + segment.size() - 1}) {
         SCOPED_TRACE(keep);
         scoped_temp_dir dir;
@@ -212,7 +199,7 @@ TEST(FaultTest, TruncatedSourceStillParsesAndSplices) {
         bytes expected(whole.begin(), whole.begin() + SEGMENT_START);
         expected.insert(expected.end(), fresh.begin(), fresh.end());
         EXPECT_EQ(read_file(dir / "out.jpg"), expected);
-        EXPECT_TRUE(temp_files_under(dir.path.string()).empty());
+        EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
     }
 }
 
@@ -220,7 +207,7 @@ TEST(FaultTest, TruncatedSourceStillParsesAndSplices) {
 // splice keeps whatever the source still holds.
 TEST(FaultTest, TruncationSweep) {
     bytes whole = camera_jpeg();
-    bytes segment = camera_segment();
+    bytes segment = fixture::camera_segment(true);
     scoped_temp_dir dir;
     std::string src = dir / "t.jpg", cut = src + ".app1", out = dir / "out.jpg", seg = dir / "seg.app1";
     write_file(seg, segment);
@@ -256,7 +243,7 @@ TEST(FaultTest, TruncationSweep) {
         } else {
             EXPECT_FALSE(fs::exists(out));
         }
-        EXPECT_TRUE(temp_files_under(dir.path.string()).empty());
+        EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
     }
     set_output_stream(nullptr);
     std::fclose(sink);
@@ -323,7 +310,7 @@ TEST(FaultTest, WriteFailsMidway) {
 TEST(FaultTest, HugeApp1File) {
     scoped_temp_dir dir;
     bytes photo = camera_jpeg();
-    std::size_t tail = photo.size() - SEGMENT_START - camera_segment().size();
+    std::size_t tail = photo.size() - SEGMENT_START - fixture::camera_segment(true).size();
     write_file(dir / "photo.jpg", photo);
     const std::int64_t size = (101LL << 20) + 7;
     bytes head = pattern(4096, 1), last = pattern(4096, 2);
@@ -337,7 +324,7 @@ TEST(FaultTest, HugeApp1File) {
     EXPECT_EQ(read_range(out, SEGMENT_START + (50LL << 20), 4096), bytes(4096, 0));
     EXPECT_EQ(read_range(out, SEGMENT_START + size - 4096, 4096), last);
     EXPECT_EQ(read_range(out, SEGMENT_START + size, tail), bytes(photo.end() - static_cast<long>(tail), photo.end()));
-    EXPECT_TRUE(temp_files_under(dir.path.string()).empty());
+    EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
 }
 
 // A source past 4 GiB: the scan and the copies use 64-bit positions, so the
@@ -347,8 +334,8 @@ TEST(FaultTest, SourceLargerThan4GiB) {
     // The sparse source costs nothing, but the output holds its holes as data.
     if (fs::space(dir.path).available < (5ULL << 30)) GTEST_SKIP() << "needs 5 GiB free in " << dir.path;
     bytes photo = camera_jpeg();
-    bytes segment = camera_segment();
-    bytes fresh = fixture::app1_segment(fixture::build_tiff(fixture::camera_layout(false)));
+    bytes segment = fixture::camera_segment(true);
+    bytes fresh = fixture::camera_segment(false);
     fresh.insert(fresh.end(), 333, 0x5A);  // a different length shifts everything after it
     const std::int64_t size = (4LL << 30) + (1LL << 20) + 123;
     const std::int64_t probes[] = {1LL << 31, 1LL << 32, size - 4096};
@@ -374,7 +361,7 @@ TEST(FaultTest, SourceLargerThan4GiB) {
     for (std::int64_t at : probes)
         EXPECT_EQ(read_range(out, at - 4096 + shift, 8192), read_range(src, at - 4096, 8192)) << at;
     EXPECT_EQ(read_range(out, size + shift - 8192, 8192), read_range(src, size - 8192, 8192));
-    EXPECT_TRUE(temp_files_under(dir.path.string()).empty());
+    EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
     fs::remove(out);
     fs::remove(src);
 }
@@ -421,7 +408,7 @@ TEST(FaultTest, InterruptedWhileWriting) {
             EXPECT_TRUE(eventually([&] {
                 int waiting = 0;
                 ::ioctl(feed, FIONREAD, &waiting);
-                return waiting == 0 && !temp_files_under(dir.path.string()).empty();
+                return waiting == 0 && !leftover_temp_files(dir.path.string()).empty();
             }));
             ::kill(pid, sig);
             int raw = 0;
@@ -431,7 +418,7 @@ TEST(FaultTest, InterruptedWhileWriting) {
             if (WIFSIGNALED(raw)) {
                 EXPECT_EQ(WTERMSIG(raw), sig);
             }
-            EXPECT_TRUE(temp_files_under(dir.path.string()).empty());
+            EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
             EXPECT_EQ(read_file(dir / "out.jpg"), OLD);
         }
     }
@@ -441,12 +428,12 @@ TEST(FaultTest, InterruptedWhileWriting) {
 TEST(FaultTest, InterruptedDuringLongCopy) {
     scoped_temp_dir dir;
     write_sparse(dir / "big.jpg", 3LL << 30, {{0, camera_jpeg()}});
-    write_file(dir / "photo.app1", camera_segment());
+    write_file(dir / "photo.app1", fixture::camera_segment(true));
     write_file(dir / "out.jpg", OLD);
     pid_t pid = spawn_tool(dir.path.string(), "big.jpg -w photo.app1 out.jpg");
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(eventually([&] {
-        auto temps = temp_files_under(dir.path.string());
+        auto temps = leftover_temp_files(dir.path.string());
         std::error_code ec;
         return !temps.empty() && fs::file_size(temps[0], ec) > (1u << 20) && !ec;
     }));
@@ -455,7 +442,7 @@ TEST(FaultTest, InterruptedDuringLongCopy) {
     ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
     ASSERT_TRUE(WIFSIGNALED(raw)) << "the copy ended before the signal came";
     EXPECT_EQ(WTERMSIG(raw), SIGTERM);
-    EXPECT_TRUE(temp_files_under(dir.path.string()).empty());
+    EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
     EXPECT_EQ(read_file(dir / "out.jpg"), OLD);
 }
 

@@ -202,4 +202,6 @@ tiff_layout camera_layout(bool be) {
     return layout;
 }
 
+bytes camera_segment(bool big_endian) { return app1_segment(build_tiff(camera_layout(big_endian))); }
+
 }  // namespace fixture

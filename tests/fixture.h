@@ -77,6 +77,9 @@ bytes jpeg(const bytes& segment, const jpeg_options& options = {});
 // IFD holding a Kalvo makernote with both of its sub-directories.
 tiff_layout camera_layout(bool big_endian);
 
+// The APP1 segment of camera_layout, as a side file holds it.
+bytes camera_segment(bool big_endian);
+
 }  // namespace fixture
 
 #endif

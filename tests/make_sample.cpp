@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     }
     std::size_t at = 2;
     if (plain[2] == 0xFF && plain[3] == 0xE0 && plain.size() >= 6) at = 4 + (plain[4] << 8 | plain[5]);
-    fixture::bytes segment = fixture::app1_segment(fixture::build_tiff(fixture::camera_layout(true)));
+    fixture::bytes segment = fixture::camera_segment(true);
     fixture::bytes out(plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(at));
     out.insert(out.end(), {0xFF, 0xE1});
     out.insert(out.end(), segment.begin(), segment.end());

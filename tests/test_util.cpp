@@ -69,9 +69,8 @@ tool_run run_tool(const std::string& dir, const std::string& args, const std::st
 
 std::vector<std::string> leftover_temp_files(const std::string& dir) {
     std::vector<std::string> found;
-    for (const auto& item : fs::directory_iterator(dir)) {
-        std::string name = item.path().filename().string();
-        if (name.find(".tmp") != std::string::npos) found.push_back(name);
-    }
+    for (const auto& item : fs::recursive_directory_iterator(dir))
+        if (item.path().filename().string().find(".tmp") != std::string::npos)
+            found.push_back(item.path().string());
     return found;
 }

@@ -36,7 +36,7 @@ struct tool_run {
 // runs under $SEGSPLICE_TEST_WRAPPER (valgrind, say) when that is set.
 tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup = "");
 
-// Names in dir that look like leftover temporary files.
+// Paths under dir, at any depth, that look like leftover temporary files.
 std::vector<std::string> leftover_temp_files(const std::string& dir);
 
 #endif
