@@ -1,23 +1,12 @@
 #include "main.h"
 
-#include <atomic>
-#include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <random>
 #include <string_view>
-#include <system_error>
-
-#if __has_include(<unistd.h>)
-#include <unistd.h>
-#endif
 
 #include "kalvo.h"
 #include "log.h"
-
-namespace fs = std::filesystem;
+#include "output_file.h"
 
 namespace {
 
@@ -195,155 +184,9 @@ void walk_exif_directories(byte_source& source, bool big_endian, std::int32_t of
 }
 
 // ---------------------------------------------------------------------------
-// Output files: written beside the target and renamed over it when complete
+// Jobs
 
 namespace {
-
-// The temporary file being written, for the signal handler to remove.
-std::atomic<const char*> pending_temp{nullptr};
-
-extern "C" void remove_pending_temp(int sig) {
-    if (const char* path = pending_temp.load()) {
-#if __has_include(<unistd.h>)
-        ::unlink(path);
-#else
-        std::remove(path);
-#endif
-    }
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
-}
-
-void install_signal_handlers() {
-    std::signal(SIGINT, remove_pending_temp);
-    std::signal(SIGTERM, remove_pending_temp);
-#ifdef SIGHUP
-    std::signal(SIGHUP, remove_pending_temp);
-#endif
-#ifdef SIGXFSZ
-    // Past a file-size limit, a write should fail and be reported, not kill us.
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
-}
-
-struct output_file {
-    std::string path;  // where the result goes: the target, symlinks followed
-    std::string temp;  // empty when writing straight to a device or pipe
-    std::FILE* file = nullptr;
-    bool replaces_existing = false;
-    fs::perms perms = fs::perms::none;
-    std::int64_t written = 0;  // bytes handed to the file so far
-};
-
-std::string temp_name_beside(const fs::path& target) {
-    static std::mt19937_64 random{std::random_device{}()};
-    char name[40];
-    std::snprintf(name, sizeof name, ".segsplice-%016llx.tmp",
-                  static_cast<unsigned long long>(random()));
-    fs::path dir = target.parent_path();
-    return (dir.empty() ? fs::path(name) : dir / name).string();
-}
-
-// Opens a fresh temporary file beside the target. False when the target is a
-// directory or cannot be written, or no temporary file can be made there.
-bool open_output(output_file& out, const std::string& target) {
-    std::error_code ec;
-    fs::path path = target;
-    if (fs::is_symlink(fs::symlink_status(path, ec))) {
-        path = fs::weakly_canonical(path, ec);
-        if (ec) return false;
-    }
-    out.path = path.string();
-    fs::file_status status = fs::status(path, ec);
-    if (fs::is_directory(status)) return false;
-    if (fs::exists(status) && !fs::is_regular_file(status)) {
-        // A device or pipe (/dev/null, /dev/stdout) cannot be renamed over.
-        out.file = std::fopen(out.path.c_str(), "wb");
-        return out.file != nullptr;
-    }
-    if (fs::exists(status)) {
-        // A read-only target stays protected even though its directory is writable.
-        std::FILE* probe = std::fopen(out.path.c_str(), "r+b");
-        if (!probe) return false;
-        std::fclose(probe);
-        out.replaces_existing = true;
-        out.perms = status.permissions();
-    }
-    install_signal_handlers();
-    for (int attempt = 0; attempt < 16 && !out.file; ++attempt) {
-        out.temp = temp_name_beside(path);
-        out.file = std::fopen(out.temp.c_str(), "wbx");
-    }
-    if (!out.file) return false;
-    // copy_stream writes whole blocks; a stream buffer would split each one.
-    std::setvbuf(out.file, nullptr, _IONBF, 0);
-    pending_temp.store(out.temp.c_str());
-    return true;
-}
-
-bool write_output(output_file& out, const void* bytes, std::size_t n) {
-    std::size_t done = std::fwrite(bytes, 1, n, out.file);
-    out.written += static_cast<std::int64_t>(done);
-    return done == n;
-}
-
-void discard_output(output_file& out) {
-    if (out.file) std::fclose(out.file);
-    out.file = nullptr;
-    if (!out.temp.empty()) std::remove(out.temp.c_str());
-    pending_temp.store(nullptr);
-}
-
-enum class commit_result { done, write_failed, replace_failed };
-
-// Completes the file and puts it in place; on failure nothing is left behind.
-commit_result commit_output(output_file& out) {
-    bool written = std::fflush(out.file) == 0 && !std::ferror(out.file);
-    written = std::fclose(out.file) == 0 && written;
-    out.file = nullptr;
-    if (out.temp.empty()) return written ? commit_result::done : commit_result::write_failed;
-    if (!written) {
-        discard_output(out);
-        return commit_result::write_failed;
-    }
-    std::error_code ec;
-    if (out.replaces_existing) fs::permissions(out.temp, out.perms, ec);
-    if (std::rename(out.temp.c_str(), out.path.c_str()) != 0) {
-        discard_output(out);
-        return commit_result::replace_failed;
-    }
-    pending_temp.store(nullptr);
-    return commit_result::done;
-}
-
-enum class copy_result { done, short_input, read_failed, write_failed };
-
-// Copies length bytes, or everything to the end when length is negative, from
-// the current position of in to out, in large blocks. Each block ends where the
-// output reaches a multiple of the block size, so that after the first one the
-// writes cover whole aligned pages, which the page cache takes fastest. The
-// block is small enough to stay in the processor's cache between read and write.
-copy_result copy_stream(std::FILE* in, std::int64_t length, output_file& out) {
-    static std::uint8_t buffer[1 << 18];
-    bool to_end = length < 0;
-    while (to_end || length > 0) {
-        std::size_t want = sizeof buffer - static_cast<std::size_t>(out.written % sizeof buffer);
-        if (!to_end && length < static_cast<std::int64_t>(want)) want = static_cast<std::size_t>(length);
-        std::size_t got = std::fread(buffer, 1, want, in);
-        if (got > 0 && !write_output(out, buffer, got)) return copy_result::write_failed;
-        if (!to_end) length -= static_cast<std::int64_t>(got);
-        if (got < want) {
-            if (std::ferror(in)) return copy_result::read_failed;
-            return to_end ? copy_result::done : copy_result::short_input;
-        }
-    }
-    return copy_result::done;
-}
-
-bool position_file(std::FILE* file, std::int64_t position) {
-    std::clearerr(file);
-    return std::fseek(file, static_cast<long>(position), SEEK_SET) == 0;
-}
 
 // Messages for the failures a job can meet, with the name each one names.
 struct job_messages {
@@ -392,16 +235,8 @@ int cut_segment(const run_options& options, byte_source& source, const app1_info
         print_message(messages.open_failed, options.output);
         return 1;
     }
-    copy_result result = copy_result::read_failed;
-    if (position_file(source.file, info.start_address))
-        result = copy_stream(source.file, info.app1_length, out);
+    copy_result result = copy_range(out, source.file, info.start_address, info.app1_length);
     return finish_job(out, result, messages, options.source);
-}
-
-std::FILE* open_input(const std::string& path) {
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) return nullptr;
-    return std::fopen(path.c_str(), "rb");
 }
 
 int replace_segment(const run_options& options, byte_source& source, const app1_info& info) {
@@ -412,8 +247,8 @@ int replace_segment(const run_options& options, byte_source& source, const app1_
         print_message(messages.open_failed, options.output);
         return 1;
     }
-    std::FILE* app1 = open_input(options.app1_file);
-    if (!app1) {
+    input_file app1;
+    if (!open_input(app1, options.app1_file, false)) {
         discard_output(out);
         print_message("app1 file open error 2 [%s].\n", options.app1_file);
         return 1;
@@ -422,23 +257,19 @@ int replace_segment(const run_options& options, byte_source& source, const app1_
     copy_result result = copy_result::done;
     if (options.mode == MODE_REPLACE_VIREO) {
         if (!write_output(out, VIREO_HEAD, sizeof VIREO_HEAD)) result = copy_result::write_failed;
-    } else if (!position_file(source.file, 0)) {
-        result = copy_result::read_failed;
     } else {
-        result = copy_stream(source.file, info.start_address, out);
+        result = copy_range(out, source.file, 0, info.start_address);
         // The prefix was scanned a moment ago: a shortfall now is a failing read.
         if (result == copy_result::short_input) result = copy_result::read_failed;
     }
     if (result == copy_result::done) {
-        result = copy_stream(app1, -1, out);
+        result = copy_range(out, app1, 0, -1);
         if (result == copy_result::read_failed) read_name = &options.app1_file;
     }
     if (result == copy_result::done) {
-        result = position_file(source.file, info.start_address + info.app1_length)
-                     ? copy_stream(source.file, -1, out)
-                     : copy_result::read_failed;
+        result = copy_range(out, source.file, info.start_address + info.app1_length, -1);
     }
-    std::fclose(app1);
+    close_input(app1);
     return finish_job(out, result, messages, *read_name);
 }
 

@@ -1,0 +1,107 @@
+#include "byte_source.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Loads the block that holds position (inside the file) over the least
+// recently used one; null when the file cannot be read there.
+source_block* load_block(byte_source& source, std::int64_t position) {
+    source_block* victim = &source.blocks[0];
+    for (source_block& block : source.blocks)
+        if (block.used < victim->used) victim = &block;
+    victim->pos = position - position % static_cast<std::int64_t>(SOURCE_BLOCK_SIZE);
+    victim->len = 0;
+    std::uint8_t* storage = source.bytes.data() + (victim - source.blocks.data()) * SOURCE_BLOCK_SIZE;
+    std::size_t want = static_cast<std::size_t>(
+        std::min<std::int64_t>(source.size - victim->pos, SOURCE_BLOCK_SIZE));
+    std::int64_t got = read_at(source.file, victim->pos, storage, want);
+    victim->len = got > 0 ? static_cast<std::size_t>(got) : 0;
+    if (victim->len < want) source.read_failed = true;
+    return position - victim->pos < static_cast<std::int64_t>(victim->len) ? victim : nullptr;
+}
+
+}  // namespace
+
+bool open_source(byte_source& source, const std::string& path) {
+    input_file file;
+    if (!open_input(file, path, true)) return false;
+    source = byte_source{};
+    source.file = file;
+    source.size = file.size;
+    source.bytes.resize(SOURCE_BLOCK_SIZE * SOURCE_BLOCKS);
+    return true;
+}
+
+void close_source(byte_source& source) { close_input(source.file); }
+
+byte_source memory_source(std::vector<std::uint8_t> bytes) {
+    byte_source source;
+    source.size = static_cast<std::int64_t>(bytes.size());
+    source.bytes = std::move(bytes);
+    return source;
+}
+
+const std::uint8_t* source_span(byte_source& source, std::size_t& available) {
+    std::int64_t position = source.pos;
+    available = 0;
+    if (position < 0 || position >= source.size) return nullptr;
+    if (!is_open(source.file)) {
+        available = static_cast<std::size_t>(source.size - position);
+        return source.bytes.data() + position;
+    }
+    source_block* found = nullptr;
+    for (source_block& block : source.blocks)
+        if (position >= block.pos && position - block.pos < static_cast<std::int64_t>(block.len)) found = &block;
+    if (!found && !(found = load_block(source, position))) return nullptr;
+    found->used = ++source.clock;
+    std::size_t offset = static_cast<std::size_t>(position - found->pos);
+    available = found->len - offset;
+    return source.bytes.data() + (found - source.blocks.data()) * SOURCE_BLOCK_SIZE + offset;
+}
+
+std::size_t source_read(byte_source& source, std::uint8_t* out, std::size_t n) {
+    std::int64_t start = source.pos;
+    std::size_t held = 0;
+    std::size_t done = 0;
+    while (done < n) {
+        source.pos = start + static_cast<std::int64_t>(done);
+        std::size_t available = 0;
+        const std::uint8_t* span = source_span(source, available);
+        std::size_t k = std::min(n - done, available);
+        if (span) {
+            std::memcpy(out + done, span, k);
+            held += k;
+        } else {
+            // Before the file: zeros up to its start. Past its end, or
+            // unreadable: zeros for the rest.
+            k = n - done;
+            if (source.pos < 0) k = static_cast<std::size_t>(std::min<std::int64_t>(-source.pos, k));
+            std::memset(out + done, 0, k);
+        }
+        done += k;
+    }
+    source.pos = start + static_cast<std::int64_t>(n);
+    return held;
+}
+
+int source_getc(byte_source& source) {
+    std::size_t available = 0;
+    const std::uint8_t* span = source_span(source, available);
+    if (!span) return -1;
+    ++source.pos;
+    return *span;
+}
+
+std::uint16_t read_u16(byte_source& source, bool big_endian) {
+    std::uint8_t bytes[2];
+    source_read(source, bytes, sizeof bytes);
+    return load_u16(bytes, big_endian);
+}
+
+std::uint32_t read_u32(byte_source& source, bool big_endian) {
+    std::uint8_t bytes[4];
+    source_read(source, bytes, sizeof bytes);
+    return load_u32(bytes, big_endian);
+}

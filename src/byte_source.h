@@ -1,0 +1,76 @@
+// The positioned, read-only view of the source that every reader shares, and
+// the numbers assembled from its bytes in a byte order the caller names.
+#ifndef SEGSPLICE_BYTE_SOURCE_H
+#define SEGSPLICE_BYTE_SOURCE_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "output_file.h"
+
+constexpr std::size_t SOURCE_BLOCK_SIZE = 16 * 1024;
+constexpr std::size_t SOURCE_BLOCKS = 8;
+
+struct source_block {
+    std::int64_t pos = 0;    // file position of the block's first byte
+    std::size_t len = 0;     // valid bytes
+    std::uint64_t used = 0;  // when it was last used, for replacement
+};
+
+// A view of a file or of bytes in memory. Every byte outside [0, size) reads
+// as zero, at any position, negative ones included, so readers need no bounds
+// checks of their own. A file is read through a few fixed blocks, so that a
+// directory and the values it points at stay cached together while memory
+// stays flat whatever the file claims.
+struct byte_source {
+    input_file file;                  // not open for an in-memory source
+    std::vector<std::uint8_t> bytes;  // the content in memory, or the blocks' storage
+    std::array<source_block, SOURCE_BLOCKS> blocks{};
+    std::uint64_t clock = 0;
+    std::int64_t size = 0;            // bytes in the source
+    std::int64_t pos = 0;             // current position
+    bool read_failed = false;         // the file held fewer bytes than its size, or a read failed
+};
+
+// Opens path for reading. False when it cannot be opened, is a directory or
+// cannot be positioned (a pipe, say). The caller closes it with close_source.
+bool open_source(byte_source& source, const std::string& path);
+void close_source(byte_source& source);
+
+// A source over the given bytes; used by tests and the fuzz targets.
+byte_source memory_source(std::vector<std::uint8_t> bytes);
+
+// The bytes that follow the current position without a break, available of
+// them; null outside the source or when the file cannot be read there.
+// Does not move the position.
+const std::uint8_t* source_span(byte_source& source, std::size_t& available);
+
+// Reads n bytes at the current position into out and moves on by n, even past
+// the end. Returns how many of them the source really held; the rest are zero.
+std::size_t source_read(byte_source& source, std::uint8_t* out, std::size_t n);
+
+// Reads one byte and moves on; -1 at or past the end of the source.
+int source_getc(byte_source& source);
+
+inline void source_seek(byte_source& source, std::int64_t position) { source.pos = position; }
+inline std::int64_t source_tell(const byte_source& source) { return source.pos; }
+
+// Numbers assembled from bytes in the byte order the caller names.
+inline std::uint16_t load_u16(const std::uint8_t* p, bool big_endian) {
+    return big_endian ? static_cast<std::uint16_t>(p[0] << 8 | p[1])
+                      : static_cast<std::uint16_t>(p[1] << 8 | p[0]);
+}
+inline std::uint32_t load_u32(const std::uint8_t* p, bool big_endian) {
+    return big_endian
+               ? std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3]
+               : std::uint32_t{p[3]} << 24 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
+}
+
+// Reads a 16- or 32-bit number at the current position; missing bytes are zero.
+std::uint16_t read_u16(byte_source& source, bool big_endian);
+std::uint32_t read_u32(byte_source& source, bool big_endian);
+
+#endif

@@ -1,0 +1,208 @@
+#include "output_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+// ---------------------------------------------------------------------------
+// Inputs
+
+bool open_input(input_file& in, const std::string& path, bool positioned) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    if (positioned && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) return false;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    input_file opened;
+    opened.fd = fd;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        opened.regular = opened.seekable = true;
+        opened.size = st.st_size;
+    } else if (off_t end = ::lseek(fd, 0, SEEK_END); end >= 0) {
+        opened.seekable = true;
+        opened.size = end;
+    } else if (positioned) {
+        ::close(fd);
+        return false;
+    }
+    in = opened;
+    return true;
+}
+
+void close_input(input_file& in) {
+    if (in.fd >= 0) ::close(in.fd);
+    in = input_file{};
+}
+
+std::int64_t read_at(const input_file& in, std::int64_t offset, void* out, std::size_t n) {
+    auto* bytes = static_cast<char*>(out);
+    std::size_t done = 0;
+    while (done < n) {
+        ssize_t got = in.seekable ? ::pread(in.fd, bytes + done, n - done, offset + static_cast<std::int64_t>(done))
+                                  : ::read(in.fd, bytes + done, n - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<std::int64_t>(done);
+}
+
+// ---------------------------------------------------------------------------
+// Clean-up on signals
+
+namespace {
+
+// The temporary file being written, for the signal handler to remove.
+std::atomic<const char*> pending_temp{nullptr};
+
+extern "C" void remove_pending_temp(int sig) {
+    if (const char* path = pending_temp.load()) ::unlink(path);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+void install_signal_handlers() {
+    std::signal(SIGINT, remove_pending_temp);
+    std::signal(SIGTERM, remove_pending_temp);
+    std::signal(SIGHUP, remove_pending_temp);
+    // Past a file-size limit, a write should fail and be reported, not kill us.
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The output
+
+namespace {
+
+std::string temp_name_beside(const fs::path& target) {
+    static std::mt19937_64 random{std::random_device{}()};
+    char name[40];
+    std::snprintf(name, sizeof name, ".segsplice-%016llx.tmp", static_cast<unsigned long long>(random()));
+    fs::path dir = target.parent_path();
+    return (dir.empty() ? fs::path(name) : dir / name).string();
+}
+
+bool write_all(int fd, const void* bytes, std::size_t n) {
+    const char* p = static_cast<const char*>(bytes);
+    while (n > 0) {
+        ssize_t done = ::write(fd, p, n);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        p += done;
+        n -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool open_output(output_file& out, const std::string& target) {
+    std::error_code ec;
+    fs::path path = target;
+    if (fs::is_symlink(fs::symlink_status(path, ec))) {
+        path = fs::weakly_canonical(path, ec);
+        if (ec) return false;
+    }
+    out.path = path.string();
+    struct stat st;
+    bool exists = ::stat(out.path.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) return false;
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A device or pipe (/dev/null, /dev/stdout) cannot be renamed over.
+        out.fd = ::open(out.path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        return out.fd >= 0;
+    }
+    if (exists) {
+        // A read-only target stays protected even though its directory is writable.
+        int probe = ::open(out.path.c_str(), O_RDWR | O_CLOEXEC);
+        if (probe < 0) return false;
+        ::close(probe);
+        out.replaces_existing = true;
+        out.mode = st.st_mode & 07777;
+    }
+    install_signal_handlers();
+    for (int attempt = 0; attempt < 16 && out.fd < 0; ++attempt) {
+        out.temp = temp_name_beside(path);
+        out.fd = ::open(out.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    }
+    if (out.fd < 0) return false;
+    out.regular = true;
+    pending_temp.store(out.temp.c_str());
+    return true;
+}
+
+bool write_output(output_file& out, const void* bytes, std::size_t n) {
+    if (!write_all(out.fd, bytes, n)) return false;
+    out.written += static_cast<std::int64_t>(n);
+    return true;
+}
+
+void discard_output(output_file& out) {
+    if (out.fd >= 0) ::close(out.fd);
+    out.fd = -1;
+    if (!out.temp.empty()) ::unlink(out.temp.c_str());
+    pending_temp.store(nullptr);
+}
+
+commit_result commit_output(output_file& out) {
+    bool written = ::close(out.fd) == 0;
+    out.fd = -1;
+    if (out.temp.empty()) return written ? commit_result::done : commit_result::write_failed;
+    if (!written) {
+        discard_output(out);
+        return commit_result::write_failed;
+    }
+    if (out.replaces_existing) ::chmod(out.temp.c_str(), out.mode);
+    if (::rename(out.temp.c_str(), out.path.c_str()) != 0) {
+        discard_output(out);
+        return commit_result::replace_failed;
+    }
+    pending_temp.store(nullptr);
+    return commit_result::done;
+}
+
+// ---------------------------------------------------------------------------
+// Copies
+
+namespace {
+
+constexpr std::size_t COPY_BLOCK = 1 << 18;
+
+// Copies through a buffer. Each block ends where the output reaches a
+// multiple of the block size, so that after the first one the writes cover
+// whole aligned pages, which the page cache takes fastest. The block is small
+// enough to stay in the processor's cache between read and write.
+copy_result copy_by_blocks(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length) {
+    static char buffer[COPY_BLOCK];
+    bool to_end = length < 0;
+    while (to_end || length > 0) {
+        std::size_t want = COPY_BLOCK - static_cast<std::size_t>(out.written % COPY_BLOCK);
+        if (!to_end && length < static_cast<std::int64_t>(want)) want = static_cast<std::size_t>(length);
+        std::int64_t got = read_at(in, offset, buffer, want);
+        if (got < 0) return copy_result::read_failed;
+        if (got > 0 && !write_output(out, buffer, static_cast<std::size_t>(got))) return copy_result::write_failed;
+        offset += got;
+        if (!to_end) length -= got;
+        if (static_cast<std::size_t>(got) < want) return to_end ? copy_result::done : copy_result::short_input;
+    }
+    return copy_result::done;
+}
+
+}  // namespace
+
+copy_result copy_range(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length) {
+    return copy_by_blocks(out, in, offset, length);
+}

@@ -1,0 +1,70 @@
+// The files a job reads and writes, and every call to the operating system
+// about them.
+//
+// Inputs are read at explicit positions, so the source's reader and the
+// copies never disturb each other. The output is written to a temporary file
+// beside its target: open_output makes it, write_output and copy_range fill
+// it, commit_output puts it in the target's place only when it is complete,
+// and discard_output (or a terminating signal) removes it. A target that is a
+// device or a pipe is written directly instead.
+#ifndef SEGSPLICE_OUTPUT_FILE_H
+#define SEGSPLICE_OUTPUT_FILE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct input_file {
+    int fd = -1;
+    bool regular = false;   // a regular file: the kernel may copy from it
+    bool seekable = false;  // read_at honours its offset; else reads go on in order
+    std::int64_t size = 0;  // bytes when opened; 0 for a stream
+};
+
+// Opens path for reading. False when it cannot be opened or is a directory,
+// and, when positioned is set, when it cannot be positioned (a pipe or a
+// socket, which are then refused before opening, since a FIFO waits for a
+// writer).
+bool open_input(input_file& in, const std::string& path, bool positioned);
+void close_input(input_file& in);
+inline bool is_open(const input_file& in) { return in.fd >= 0; }
+
+// Reads up to n bytes at offset (in order, for a stream); fewer only at the
+// end. Returns the count, or -1 when the read fails.
+std::int64_t read_at(const input_file& in, std::int64_t offset, void* out, std::size_t n);
+
+struct output_file {
+    std::string path;       // where the result goes: the target, symlinks followed
+    std::string temp;       // the temporary file's name; empty when writing directly
+    int fd = -1;
+    bool regular = false;   // the file written is a regular file
+    bool replaces_existing = false;
+    unsigned mode = 0;      // permission bits an existing target had
+    std::int64_t written = 0;  // bytes handed to the file so far
+};
+
+// Opens a fresh temporary file beside target. False when the target is a
+// directory or cannot be written, or no temporary file can be made there.
+bool open_output(output_file& out, const std::string& target);
+
+// Appends n bytes; false when they could not all be written.
+bool write_output(output_file& out, const void* bytes, std::size_t n);
+
+enum class copy_result { done, short_input, read_failed, write_failed };
+
+// Appends length bytes of in from offset, or everything from offset to the
+// end when length is negative. The kernel copies between regular files; other
+// files, and files it refuses, go through a buffer. short_input: in ended
+// before length bytes.
+copy_result copy_range(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length);
+
+enum class commit_result { done, write_failed, replace_failed };
+
+// Completes the file and puts it in the target's place, keeping an existing
+// target's permission bits. On failure nothing is left behind.
+commit_result commit_output(output_file& out);
+
+// Closes and removes the temporary file; the target stays as it was.
+void discard_output(output_file& out);
+
+#endif
