@@ -5,7 +5,7 @@
 #include "test_util.h"
 
 TEST(Log, WritesOnlyWhileTheSwitchHoldsExactlyOne) {
-    std::FILE* sink = std::tmpfile();
+    std::FILE* sink = temp_stream();
     set_output_stream(sink);
     for (std::uint8_t flag : {0, 2, 255}) {
         set_log_enable(flag);

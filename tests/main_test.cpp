@@ -292,7 +292,7 @@ TEST(Run, WithoutDebugPrintsNothingButTheMessages) {
     scoped_temp_dir dir;
     write_file(dir / "p.jpg", jpeg_of(golden_layout()));
     write_file(dir / "none.jpg", {0xFF, 0xD8, 0xFF, 0xD9});
-    std::FILE* sink = std::tmpfile();
+    std::FILE* sink = temp_stream();
     set_output_stream(sink);
     std::string p = dir / "p.jpg", none = dir / "none.jpg";
     const char* parse_only[] = {"segsplice", p.c_str()};

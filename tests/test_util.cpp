@@ -5,7 +5,9 @@
 #include <iterator>
 #include <random>
 #include <sstream>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 #include "log.h"
 
@@ -27,17 +29,29 @@ scoped_temp_dir::~scoped_temp_dir() {
 }
 
 void write_file(const std::string& path, const fixture::bytes& content) {
-    std::ofstream out(path, std::ios::binary);
+    std::ofstream out(fs::u8path(path), std::ios::binary);
     out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
 }
 
 fixture::bytes read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(fs::u8path(path), std::ios::binary);
     return fixture::bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::FILE* temp_stream() {
+#ifdef _WIN32
+    // The C runtime's tmpfile() writes in the root of the current drive, which
+    // a user may not write to; "D" removes the file when it is closed.
+    static std::random_device random;
+    std::string name = "segsplice-stream-" + std::to_string(random()) + std::to_string(random());
+    return std::fopen((fs::temp_directory_path() / name).string().c_str(), "w+bD");
+#else
+    return std::tmpfile();
+#endif
+}
+
 std::string capture_trace(const std::function<void()>& fn) {
-    std::FILE* sink = std::tmpfile();
+    std::FILE* sink = temp_stream();
     set_output_stream(sink);
     set_log_enable(1);
     fn();
@@ -57,6 +71,18 @@ std::size_t count_of(const std::string& text, const std::string& what) {
     return n;
 }
 
+#ifdef _WIN32
+// cmd.exe runs the command: shell words in double quotes mean the same to it.
+// The command goes wide so that Unicode names reach the tool intact.
+tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup) {
+    std::string out = dir + "\\.stdout";
+    std::string command = "cd /d \"" + dir + "\" && " + setup + " \"" SEGSPLICE_BINARY "\" " + args + " > \"" + out + "\"";
+    int status = _wsystem(fs::u8path(command).wstring().c_str());
+    fixture::bytes text = read_file(out);
+    fs::remove(fs::u8path(out));
+    return {status, std::string(text.begin(), text.end())};
+}
+#else
 tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup) {
     std::string out = dir + "/.stdout";
     std::string command = "cd '" + dir + "' && (" + setup + " $SEGSPLICE_TEST_WRAPPER '" SEGSPLICE_BINARY "' " + args + ") > '" + out + "'";
@@ -66,6 +92,7 @@ tool_run run_tool(const std::string& dir, const std::string& args, const std::st
     int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
     return {status, std::string(text.begin(), text.end())};
 }
+#endif
 
 std::vector<std::string> leftover_temp_files(const std::string& dir) {
     std::vector<std::string> found;

@@ -3,6 +3,7 @@
 #ifndef SEGSPLICE_TESTS_TEST_UTIL_H
 #define SEGSPLICE_TESTS_TEST_UTIL_H
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -20,6 +21,9 @@ struct scoped_temp_dir {
 void write_file(const std::string& path, const fixture::bytes& content);
 fixture::bytes read_file(const std::string& path);
 
+// A fresh read-write stream on a file that goes when the stream is closed.
+std::FILE* temp_stream();
+
 // Runs fn with the trace on and returns what it wrote.
 std::string capture_trace(const std::function<void()>& fn);
 
@@ -33,7 +37,8 @@ struct tool_run {
 
 // Runs the segsplice binary with args (shell words) in dir, after the shell
 // commands in setup (a ulimit, say) that apply to this run alone. The binary
-// runs under $SEGSPLICE_TEST_WRAPPER (valgrind, say) when that is set.
+// runs under $SEGSPLICE_TEST_WRAPPER (valgrind, say) when that is set. On
+// Windows cmd.exe runs it, so args and setup must mean the same there.
 tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup = "");
 
 // Paths under dir, at any depth, that look like leftover temporary files.
