@@ -58,6 +58,15 @@ enum class copy_result { done, short_input, read_failed, write_failed };
 // before length bytes.
 copy_result copy_range(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length);
 
+// The kernel's copy between two files, as copy_file_range: copies up to n
+// bytes from *in_offset to the output's current position and advances
+// *in_offset; returns the count, 0 when it copies nothing, -1 with errno.
+using kernel_copy_fn = std::int64_t (*)(int in_fd, std::int64_t* in_offset, int out_fd, std::size_t n);
+std::int64_t system_kernel_copy(int in_fd, std::int64_t* in_offset, int out_fd, std::size_t n);
+
+// Replaces the kernel's copy, so that tests can make it refuse; null restores it.
+void set_kernel_copy(kernel_copy_fn fn);
+
 enum class commit_result { done, write_failed, replace_failed };
 
 // Completes the file and puts it in the target's place, keeping an existing
