@@ -141,6 +141,8 @@ bool open_output(output_file& out, const std::string& target) {
     }
     if (out.fd < 0) return false;
     out.regular = true;
+    struct stat made;
+    if (::fstat(out.fd, &made) == 0 && made.st_blksize > 0) out.block_size = made.st_blksize;
     pending_temp.store(out.temp.c_str());
     return true;
 }
@@ -247,6 +249,20 @@ void set_kernel_copy(kernel_copy_fn fn) { kernel_copy = fn ? fn : system_kernel_
 copy_result copy_range(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length) {
     if (in.regular && out.regular) {
         std::int64_t want = length >= 0 ? length : std::max<std::int64_t>(0, in.size - offset);
+        // Copy-on-write filesystems share blocks only between offsets that
+        // are both block-aligned. When the range lands a whole number of
+        // blocks from where it starts (a segment replaced by one of the same
+        // length), the bytes up to the source's next boundary go through the
+        // buffer, and the kernel gets the rest at aligned offsets.
+        std::int64_t block = out.block_size;
+        std::int64_t lead = block - offset % block;
+        if ((out.written - offset) % block == 0 && lead < block && lead < want) {
+            copy_result result = copy_by_blocks(out, in, offset, lead);
+            if (result != copy_result::done) return result;
+            offset += lead;
+            want -= lead;
+            if (length >= 0) length -= lead;
+        }
         std::int64_t copied = copy_by_kernel(out, in, offset, want);
         offset += copied;
         if (length >= 0 && (length -= copied) == 0) return copy_result::done;
