@@ -236,6 +236,8 @@ int cut_segment(const run_options& options, byte_source& source, const app1_info
         return 1;
     }
     copy_result result = copy_range(out, source.file, info.start_address, info.app1_length);
+    // Windows cannot put a file in the place of one that is still open.
+    close_source(source);
     return finish_job(out, result, messages, options.source);
 }
 
@@ -270,6 +272,7 @@ int replace_segment(const run_options& options, byte_source& source, const app1_
         result = copy_range(out, source.file, info.start_address + info.app1_length, -1);
     }
     close_input(app1);
+    close_source(source);
     return finish_job(out, result, messages, *read_name);
 }
 

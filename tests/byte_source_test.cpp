@@ -1,7 +1,11 @@
 #include "byte_source.h"
 
 #include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 

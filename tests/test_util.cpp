@@ -96,7 +96,12 @@ tool_run run_tool(const std::string& dir, const std::string& args, const std::st
 
 std::vector<std::string> leftover_temp_files(const std::string& dir) {
     std::vector<std::string> found;
-    for (const auto& item : fs::recursive_directory_iterator(dir))
+    fs::path root = fs::u8path(dir);
+#ifdef _WIN32
+    // Directories past 260 characters are only listed under their \\?\ name.
+    root = fs::u8path("\\\\?\\" + fs::absolute(root).u8string());
+#endif
+    for (const auto& item : fs::recursive_directory_iterator(root))
         if (item.path().filename().string().find(".tmp") != std::string::npos)
             found.push_back(item.path().string());
     return found;

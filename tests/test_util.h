@@ -15,7 +15,7 @@ struct scoped_temp_dir {
     std::filesystem::path path;
     scoped_temp_dir();
     ~scoped_temp_dir();
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
+    std::string operator/(const std::string& name) const { return (path / std::filesystem::u8path(name)).u8string(); }
 };
 
 void write_file(const std::string& path, const fixture::bytes& content);
