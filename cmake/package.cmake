@@ -31,4 +31,10 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
 endif()
 
+# On Windows: `cpack -G ZIP` makes segsplice-<version>-win64.zip.
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME segsplice-${PROJECT_VERSION}-win64)
+endif()
+
 include(CPack)
