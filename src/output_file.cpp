@@ -178,6 +178,7 @@ bool open_output(output_file& out, const std::string& target) {
         out.mode = attributes & KEPT_ATTRIBUTES;
     }
     out.path = narrow(path);
+    out.dir = narrow(path.substr(0, path.find_last_of(L'\\')));
     SetConsoleCtrlHandler(remove_pending_temp, TRUE);
     HANDLE handle = INVALID_HANDLE_VALUE;
     std::wstring temp;
@@ -214,18 +215,24 @@ bool write_output(output_file& out, const void* bytes, std::size_t n) {
     return true;
 }
 
+// Windows has no unnamed files: the console handler removes a named one.
+void set_unnamed_temp_allowed(bool) {}
+
 void discard_output(output_file& out) {
     if (out.fd >= 0) _close(out.fd);
     out.fd = -1;
     if (!out.temp.empty()) DeleteFileW(widen(out.temp).c_str());
+    out.temp.clear();
     pending_temp.store(nullptr);
 }
 
 commit_result commit_output(output_file& out) {
-    bool written = !out.regular || FlushFileBuffers(handle_of(out.fd));
+    // The old bytes are at stake only when a target is replaced: then the new
+    // ones reach the disk before the move, which is written through as well.
+    bool written = !out.replaces_existing || FlushFileBuffers(handle_of(out.fd));
     written = _close(out.fd) == 0 && written;
     out.fd = -1;
-    if (out.temp.empty()) return written ? commit_result::done : commit_result::write_failed;
+    if (out.dir.empty()) return written ? commit_result::done : commit_result::write_failed;
     if (!written) {
         discard_output(out);
         return commit_result::write_failed;
@@ -237,6 +244,7 @@ commit_result commit_output(output_file& out) {
         return commit_result::replace_failed;
     }
     pending_temp.store(nullptr);
+    out.temp.clear();
     return commit_result::done;
 }
 
