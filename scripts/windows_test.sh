@@ -62,6 +62,23 @@ fail() {
     failed=1
 }
 
+# Ctrl+C typed into the console of a job that waits on a pipe: the job ends
+# and its temporary file goes. script gives wine the terminal it needs for a
+# console.
+echo "== Ctrl+C under wine"
+mkdir "$scratch/ctrl"
+cp "$root/examples/sample.jpg" "$scratch/ctrl/photo.jpg"
+probe=$(winepath -w "$build/tests/interrupt_probe.exe")
+(
+    cd "$scratch/ctrl"
+    {
+        for _ in $(seq 150); do [ -f ready ] && break; sleep 0.2; done
+        sleep 0.5
+        printf '\003'
+        for _ in $(seq 150); do [ -f ready ] || break; sleep 0.2; done
+    } | script -qec "wine '$probe' '$(winepath -w "$tool")'" /dev/null >/dev/null 2>&1
+) || fail "Ctrl+C: $(cat "$scratch/ctrl/result" 2>/dev/null || echo 'the probe did not run')"
+
 echo "== windows binary against the linux one"
 mkdir "$scratch/win" "$scratch/linux"
 cp "$root/examples/sample.jpg" "$scratch/win/photo.jpg"
