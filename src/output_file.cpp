@@ -323,10 +323,20 @@ extern "C" void remove_pending_temp(int sig) {
     std::raise(sig);
 }
 
+// Every catchable signal whose default is to end the process.
+const int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF};
+
+// A signal the caller ignores (nohup, a script's background job) stays
+// ignored: it must not end a job that was meant to survive it.
 void install_signal_handlers() {
-    std::signal(SIGINT, remove_pending_temp);
-    std::signal(SIGTERM, remove_pending_temp);
-    std::signal(SIGHUP, remove_pending_temp);
+    for (int sig : CLEANUP_SIGNALS) {
+        struct sigaction now;
+        if (::sigaction(sig, nullptr, &now) != 0 || now.sa_handler == SIG_IGN) continue;
+        struct sigaction clean_up = {};
+        clean_up.sa_handler = remove_pending_temp;
+        ::sigemptyset(&clean_up.sa_mask);
+        ::sigaction(sig, &clean_up, nullptr);
+    }
     // Past a file-size limit, a write should fail and be reported, not kill us.
     std::signal(SIGXFSZ, SIG_IGN);
 }
@@ -409,6 +419,24 @@ void give_target_identity(const output_file& out) {
     ::fchmod(out.fd, static_cast<mode_t>(out.mode));
 }
 
+// A sticky directory lets the caller write a file it does not own but not
+// rename over it. Then the finished file is copied into the target in place,
+// as `cat > file` would: not atomic, but the target's owner and mode stay.
+commit_result copy_into_target(const output_file& out) {
+    input_file made;
+    output_file target;
+    target.fd = ::open(out.path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (target.fd < 0 || !open_input(made, out.temp, true)) {
+        if (target.fd >= 0) ::close(target.fd);
+        return commit_result::replace_failed;
+    }
+    target.regular = true;
+    bool copied = copy_range(target, made, 0, -1) == copy_result::done && ::fsync(target.fd) == 0;
+    copied = ::close(target.fd) == 0 && copied;
+    close_input(made);
+    return copied ? commit_result::done : commit_result::write_failed;
+}
+
 // Makes a rename in dir survive a power cut.
 bool sync_directory(const std::string& dir) {
     int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -448,22 +476,59 @@ bool may_follow(const std::string& link_path, const struct stat& link) {
     return !shared || link.st_uid == ::geteuid() || link.st_uid == dir.st_uid;
 }
 
+// The descriptor of this process that path names (/dev/stdout, /dev/fd/N,
+// /proc/self/fd/N, /proc/PID/fd/N with our PID), or -1.
+int named_descriptor(const std::string& path) {
+    static const std::pair<const char*, int> STANDARD[] = {{"/dev/stdout", 1}, {"/dev/stderr", 2}};
+    for (const auto& [name, fd] : STANDARD)
+        if (path == name) return fd;
+    const std::string prefixes[] = {"/dev/fd/", "/proc/self/fd/", "/proc/" + std::to_string(::getpid()) + "/fd/"};
+    for (const std::string& prefix : prefixes) {
+        if (path.compare(0, prefix.size(), prefix) != 0) continue;
+        std::string digits = path.substr(prefix.size());
+        if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return -1;
+        return std::stoi(digits);
+    }
+    return -1;
+}
+
+struct resolved_target {
+    std::string path;     // the file to replace or make; empty when refused
+    int descriptor = -1;  // or the open descriptor the target names
+};
+
 // Follows the target's own symbolic links one by one, as the kernel would,
 // so that the rule above gets its say at every hop. A link to a file that
-// does not exist yet gives the path where it is to be made. Empty when a
-// link may not be followed, cannot be read or the chain is too long.
-std::string resolve_target(const std::string& target) {
+// does not exist yet gives the path where it is to be made; a name for one of
+// our descriptors stops the walk there. The path is empty when a link may
+// not be followed, cannot be read or the chain is too long.
+resolved_target resolve_target(const std::string& target) {
     constexpr int MAX_HOPS = 40;
     std::string path = target;
     for (int hop = 0; hop <= MAX_HOPS; ++hop) {
+        if (int fd = named_descriptor(path); fd >= 0) return {path, fd};
         struct stat link;
-        if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
-        if (!may_follow(path, link)) return "";
+        if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return {path};
+        if (!may_follow(path, link)) return {};
         std::string to = read_link(path, static_cast<std::size_t>(link.st_size > 0 ? link.st_size : 4096));
-        if (to.empty()) return "";
+        if (to.empty()) return {};
         path = to[0] == '/' ? to : directory_of(path) + "/" + to;
     }
-    return "";
+    return {};
+}
+
+// Writes straight into a descriptor the caller handed us (a pipe, a file
+// opened with > or >>), as it is: no reopening, no truncation, no rename.
+// What the run printed so far goes first, so a trace precedes the JPEG.
+bool open_descriptor_target(output_file& out, int descriptor) {
+    int flags = ::fcntl(descriptor, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
+    std::fflush(nullptr);
+    out.fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    struct stat st;
+    out.regular = out.fd >= 0 && ::fstat(out.fd, &st) == 0 && S_ISREG(st.st_mode);
+    return out.fd >= 0;
 }
 
 mode_t process_umask() {
@@ -475,7 +540,9 @@ mode_t process_umask() {
 }  // namespace
 
 bool open_output(output_file& out, const std::string& target) {
-    out.path = resolve_target(target);
+    resolved_target resolved = resolve_target(target);
+    out.path = resolved.path;
+    if (resolved.descriptor >= 0) return open_descriptor_target(out, resolved.descriptor);
     if (out.path.empty()) return false;
     struct stat st;
     bool exists = ::stat(out.path.c_str(), &st) == 0;
@@ -486,8 +553,9 @@ bool open_output(output_file& out, const std::string& target) {
         return out.fd >= 0;
     }
     if (exists) {
-        // A read-only target stays protected even though its directory is writable.
-        int probe = ::open(out.path.c_str(), O_RDWR | O_CLOEXEC);
+        // A read-only target stays protected even though its directory is
+        // writable; a write-only one is the caller's to write.
+        int probe = ::open(out.path.c_str(), O_WRONLY | O_CLOEXEC);
         if (probe < 0) return false;
         ::close(probe);
         out.replaces_existing = true;
@@ -548,8 +616,10 @@ commit_result commit_output(output_file& out) {
         return commit_result::write_failed;
     }
     if (::rename(out.temp.c_str(), out.path.c_str()) != 0) {
+        bool refused = out.replaces_existing && (errno == EPERM || errno == EACCES);
+        commit_result result = refused ? copy_into_target(out) : commit_result::replace_failed;
         discard_output(out);
-        return commit_result::replace_failed;
+        return result;
     }
     pending_temp.store(nullptr);
     out.temp.clear();

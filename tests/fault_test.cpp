@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -371,10 +372,12 @@ TEST(FaultTest, SourceLargerThan4GiB) {
 
 // A child running the whole tool, as this process, in dir with its standard
 // output in dir/.stdout. named turns unnamed temporary files off, so that the
-// fallback that names its file from the start is what a signal meets.
-pid_t spawn_job(const std::string& dir, const std::vector<std::string>& args, bool named) {
+// fallback that names its file from the start is what a signal meets; the
+// child starts with the signal ignored, as under nohup, when one is given.
+pid_t spawn_job(const std::string& dir, const std::vector<std::string>& args, bool named, int ignored = 0) {
     pid_t pid = ::fork();
     if (pid == 0) {
+        if (ignored) std::signal(ignored, SIG_IGN);
         int out = ::open((dir + "/.stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (::chdir(dir.c_str()) != 0 || out < 0 || ::dup2(out, 1) < 0) ::_exit(127);
         set_unnamed_temp_allowed(!named);
@@ -417,7 +420,7 @@ bool eventually(const std::function<bool()>& fn) {
 // leaves the target as it was. The APP1_FILE is a pipe fed part of a segment
 // and then held open, so the tool is caught in the middle of its copy.
 TEST(FaultTest, InterruptedWhileWriting) {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF})
     for (const char* mode : {"-w", "-wvireo"})
     for (bool named : {false, true}) {
         SCOPED_TRACE(std::string(strsignal(sig)) + " " + mode + (named ? " named" : " unnamed"));
@@ -445,6 +448,30 @@ TEST(FaultTest, InterruptedWhileWriting) {
         EXPECT_EQ(WTERMSIG(raw), sig);
         EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
         EXPECT_EQ(read_file(dir / "out.jpg"), OLD);
+    }
+}
+
+// A hang-up that the caller ignores, as nohup does, does not end the job.
+TEST(FaultTest, AnIgnoredHangUpLetsTheJobFinish) {
+    for (bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named" : "unnamed");
+        scoped_temp_dir dir;
+        write_file(dir / "photo.jpg", camera_jpeg());
+        write_file(dir / "out.jpg", OLD);
+        ASSERT_EQ(::mkfifo((dir / "seg.fifo").c_str(), 0644), 0);
+        pid_t pid = spawn_job(dir.path.string(), {"photo.jpg", "-w", "seg.fifo", "out.jpg"}, named, SIGHUP);
+        int feed = ::open((dir / "seg.fifo").c_str(), O_WRONLY);
+        ASSERT_GE(feed, 0);
+        bytes segment = fixture::camera_segment(false);
+        ASSERT_EQ(::write(feed, segment.data(), 100), 100);
+        EXPECT_TRUE(eventually([&] { return temp_output_size(pid, dir.path.string()) >= 0; }));
+        ::kill(pid, SIGHUP);
+        ASSERT_EQ(::write(feed, segment.data() + 100, segment.size() - 100), static_cast<ssize_t>(segment.size() - 100));
+        ::close(feed);
+        int raw = 0;
+        ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+        EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+        EXPECT_EQ(read_file(dir / "out.jpg"), fixture::jpeg(segment));
     }
 }
 
