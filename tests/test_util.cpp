@@ -1,6 +1,7 @@
 #include "test_util.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
