@@ -33,7 +33,7 @@ struct app1_info {
     std::uint16_t app1_length = 0;
 };
 
-enum cut_mode { MODE_NONE = 0, MODE_CUT = 1, MODE_REPLACE = 2, MODE_REPLACE_VIREO = 3 };
+enum cut_mode { MODE_NONE = 0, MODE_CUT = 1, MODE_REPLACE = 2, MODE_REPLACE_VIREO = 3, MODE_INSERT = 4 };
 
 // What the command line asks for. error is the line to print for a usage
 // problem, null when there is none.
@@ -46,8 +46,9 @@ struct run_options {
     const char* error = nullptr;
 };
 
-// Scans argv from index 0: the first mode option wins and ends the scan, so
-// "-d" counts only before it. argv[1] is always the source. REQUIRES: argc >= 2.
+// Scans argv from index 0: the first mode option (-r, -w, -wvireo, -i) wins
+// and ends the scan, so "-d" counts only before it. argv[1] is always the
+// source. REQUIRES: argc >= 2.
 run_options parse_arguments(int argc, const char* const* argv);
 
 // Scans byte by byte from the current position for 0xFF directly followed by
