@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 #include <vector>
 
@@ -28,7 +29,74 @@ const char* const USAGE_LINES[] = {
     "-wvireo : almost same as \"-w\" option (for Kalvo Vireo Loom viewer)",
 };
 
+// Printed after the usage text by --help.
+const char HELP_TEXT[] = R"(
+segsplice SRCFILE -i APP1_FILE OUTPUT_FILE
+segsplice SRCFILE -d
+segsplice --help | --version
+
+SRCFILE always comes first. The first of -r, -w, -wvireo and -i wins, and
+the arguments after it are ignored.
+
+  -r       write the APP1 segment of SRCFILE (its length field and payload,
+           without the FF E1 marker) to SRCFILE.app1
+  -w       write OUTPUT_FILE: SRCFILE with APP1_FILE, copied verbatim, in
+           place of its APP1 segment
+  -wvireo  as -w, but whatever stood before the APP1 marker is dropped: the
+           output starts FF D8 FF E1
+  -i       as -w where SRCFILE has an APP1 segment; where it has none, put
+           APP1_FILE right after the FF D8 that starts SRCFILE. APP1_FILE's
+           big-endian length field must equal its size
+  -d       trace the marker scan, the header and every Exif directory entry;
+           counts only before the mode option, and alone writes nothing
+  --help, --version
+           print this text, or the version; only as the one argument
+
+Each output replaces its target only when complete; OUTPUT_FILE may be
+SRCFILE itself.
+
+Exit status:
+  0  the job was done, or there was none; also for a source without an APP1
+     marker ("can't find app1 maker. Abort."), where nothing is written
+  1  a usage error, or a job that failed: a file could not be opened, read
+     or written, or was refused; nothing was written, existing files are as
+     they were
+
+See segsplice(1).
+)";
+
 void print_line(const char* text) { std::fprintf(output_stream(), "%s\n", text); }
+
+void print_usage() {
+    for (const char* line : USAGE_LINES) print_line(line);
+}
+
+void print_help() {
+    print_usage();
+    std::fputs(HELP_TEXT, output_stream());
+}
+
+void print_version() { print_line("segsplice " SEGSPLICE_VERSION); }
+
+struct info_option {
+    const char* name;
+    void (*print)();
+};
+
+// Answered only as the one argument, and only when no file has that name:
+// such a file is still a source.
+constexpr info_option INFO_OPTIONS[] = {{"--help", print_help}, {"--version", print_version}};
+
+const info_option* info_option_of(int argc, const char* const* argv) {
+    if (argc != 2) return nullptr;
+    for (const info_option& option : INFO_OPTIONS) {
+        std::error_code ignored;
+        if (argv[1] == std::string_view(option.name) &&
+            !std::filesystem::exists(std::filesystem::symlink_status(argv[1], ignored)))
+            return &option;
+    }
+    return nullptr;
+}
 
 void print_message(const char* format, const std::string& name) {
     std::fprintf(output_stream(), format, name.c_str());
@@ -353,8 +421,12 @@ int run_job(const run_options& options, byte_source& source, const app1_info& in
 
 int segsplice_main(int argc, const char* const* argv) {
     if (argc <= 1) {
-        for (const char* line : USAGE_LINES) print_line(line);
+        print_usage();
         return 1;
+    }
+    if (const info_option* option = info_option_of(argc, argv)) {
+        option->print();
+        return 0;
     }
     run_options options = parse_arguments(argc, argv);
     if (options.debug) set_log_enable(1);

@@ -68,7 +68,8 @@ void get_app1_data(byte_source& source, app1_info& info);
 void walk_exif_directories(byte_source& source, bool big_endian, std::int32_t offset_base,
                            std::uint32_t first_ifd_address);
 
-// The whole run; returns the exit status (0 or 1).
+// The whole run; returns the exit status (0 or 1). A lone --help or --version
+// that is not the name of an existing file prints the help or the version.
 int segsplice_main(int argc, const char* const* argv);
 
 #endif
