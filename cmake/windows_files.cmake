@@ -1,6 +1,6 @@
-# What a Windows user unzips: one folder with segsplice.exe, README.md,
-# LICENSE and the manual as plain text (there is no man on Windows), to be
-# put on PATH as it is.
+# The Windows install rules and package. What a Windows user unzips: one
+# folder with segsplice.exe, README.md, LICENSE and the manual as plain text
+# (there is no man on Windows), to be put on PATH as it is.
 install(TARGETS segsplice RUNTIME DESTINATION .)
 install(FILES README.md DESTINATION .)
 if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
@@ -20,3 +20,11 @@ if(SEGSPLICE_GROFF)
 else()
   message(WARNING "groff not found (Debian: groff-base): the Windows package will lack segsplice.txt")
 endif()
+
+# `cpack -G ZIP` makes segsplice-<version>-win64.zip.
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME segsplice)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME segsplice-${PROJECT_VERSION}-win64)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
