@@ -29,7 +29,7 @@ if [ -n "$missing" ]; then
     exit 0
 fi
 
-linux_build=${1:-$root/build/release}
+linux_build=$(realpath -m "${1:-$root/build/release}")
 if [ ! -x "$linux_build/segsplice" ]; then
     cmake -S "$root" -B "$linux_build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
     cmake --build "$linux_build" --parallel "$jobs" >/dev/null
