@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cwchar>
 #include <random>
 
 namespace {
