@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -140,6 +141,8 @@ bool open_output(output_file& out, const std::string& target) {
     }
     if (out.fd < 0) return false;
     out.regular = true;
+    struct stat made;
+    if (::fstat(out.fd, &made) == 0 && made.st_blksize > 0) out.block_size = made.st_blksize;
     pending_temp.store(out.temp.c_str());
     return true;
 }
@@ -203,6 +206,68 @@ copy_result copy_by_blocks(output_file& out, const input_file& in, std::int64_t 
 
 }  // namespace
 
+std::int64_t system_kernel_copy(int in_fd, std::int64_t* in_offset, int out_fd, std::size_t n) {
+#ifdef __linux__
+    off_t offset = *in_offset;
+    ssize_t done = ::copy_file_range(in_fd, &offset, out_fd, nullptr, n, 0);
+    if (done > 0) *in_offset = offset;
+    return done;
+#else
+    (void)in_fd, (void)in_offset, (void)out_fd, (void)n;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+namespace {
+
+kernel_copy_fn kernel_copy = system_kernel_copy;
+
+// Hands up to length bytes to the kernel, which copies them without a trip
+// through this process and, on network filesystems, on the server. Stops
+// early, leaving the rest to the buffer, wherever the kernel refuses (another
+// filesystem, a pseudo-file that reports 0, an append-only file); a real
+// read or write fault shows up again there and is reported as such.
+std::int64_t copy_by_kernel(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length) {
+    constexpr std::int64_t MAX_CALL = 1 << 30;
+    std::int64_t copied = 0;
+    while (copied < length) {
+        std::int64_t at = offset + copied;
+        std::int64_t done = kernel_copy(in.fd, &at, out.fd, static_cast<std::size_t>(std::min(length - copied, MAX_CALL)));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) break;
+        copied += done;
+        out.written += done;
+    }
+    return copied;
+}
+
+}  // namespace
+
+void set_kernel_copy(kernel_copy_fn fn) { kernel_copy = fn ? fn : system_kernel_copy; }
+
 copy_result copy_range(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length) {
+    if (in.regular && out.regular) {
+        std::int64_t want = length >= 0 ? length : std::max<std::int64_t>(0, in.size - offset);
+        // Copy-on-write filesystems share blocks only between offsets that
+        // are both block-aligned. When the range lands a whole number of
+        // blocks from where it starts (a segment replaced by one of the same
+        // length), the bytes up to the source's next boundary go through the
+        // buffer, and the kernel gets the rest at aligned offsets.
+        std::int64_t block = out.block_size;
+        std::int64_t lead = block - offset % block;
+        if ((out.written - offset) % block == 0 && lead < block && lead < want) {
+            copy_result result = copy_by_blocks(out, in, offset, lead);
+            if (result != copy_result::done) return result;
+            offset += lead;
+            want -= lead;
+            if (length >= 0) length -= lead;
+        }
+        std::int64_t copied = copy_by_kernel(out, in, offset, want);
+        offset += copied;
+        if (length >= 0 && (length -= copied) == 0) return copy_result::done;
+    }
+    // Whatever the kernel left: all of it for devices and pipes, the rest
+    // after a refusal, and anything a growing source added past its size.
     return copy_by_blocks(out, in, offset, length);
 }

@@ -41,6 +41,7 @@ struct output_file {
     bool replaces_existing = false;
     unsigned mode = 0;      // permission bits an existing target had
     std::int64_t written = 0;  // bytes handed to the file so far
+    std::int64_t block_size = 4096;  // the output filesystem's block, for sharing blocks
 };
 
 // Opens a fresh temporary file beside target. False when the target is a
@@ -53,10 +54,19 @@ bool write_output(output_file& out, const void* bytes, std::size_t n);
 enum class copy_result { done, short_input, read_failed, write_failed };
 
 // Appends length bytes of in from offset, or everything from offset to the
-// end when length is negative. The kernel copies between regular files; other
-// files, and files it refuses, go through a buffer. short_input: in ended
-// before length bytes.
+// end when length is negative. The kernel copies between regular files, and
+// shares their blocks where the filesystem can; other files, and files it
+// refuses, go through a buffer. short_input: in ended before length bytes.
 copy_result copy_range(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length);
+
+// The kernel's copy between two files, as copy_file_range: copies up to n
+// bytes from *in_offset to the output's current position and advances
+// *in_offset; returns the count, 0 when it copies nothing, -1 with errno.
+using kernel_copy_fn = std::int64_t (*)(int in_fd, std::int64_t* in_offset, int out_fd, std::size_t n);
+std::int64_t system_kernel_copy(int in_fd, std::int64_t* in_offset, int out_fd, std::size_t n);
+
+// Replaces the kernel's copy, so that tests can make it refuse; null restores it.
+void set_kernel_copy(kernel_copy_fn fn);
 
 enum class commit_result { done, write_failed, replace_failed };
 
