@@ -3,15 +3,19 @@
 # kernel can share blocks between files. Needs root; deps.sh sourced first.
 PATH=$PATH:/usr/sbin:/sbin
 
+# loopfs_package FSTYPE: the Debian package with mkfs.FSTYPE.
+loopfs_package() {
+    case $1 in
+        btrfs) echo btrfs-progs ;;
+        xfs) echo xfsprogs ;;
+    esac
+}
+
 # loopfs_mount FSTYPE IMAGE MOUNTPOINT MIB: makes a sparse MIB MiB image with
 # FSTYPE (btrfs or xfs) and mounts it. On failure prints why and returns 1.
 loopfs_mount() {
     local fstype=$1 image=$2 mnt=$3 mib=$4 package
-    case $fstype in
-        btrfs) package=btrfs-progs ;;
-        xfs) package=xfsprogs ;;
-        *) echo "no image recipe for $fstype"; return 1 ;;
-    esac
+    package=$(loopfs_package "$fstype")
     [ "$(id -u)" -eq 0 ] || { echo "needs root to loop-mount"; return 1; }
     [ -e /dev/loop-control ] || { echo "no loop devices here"; return 1; }
     (need_package "$package" command -v "mkfs.$fstype") >/dev/null 2>&1 ||
