@@ -88,12 +88,11 @@ void install_signal_handlers() {
 
 namespace {
 
-std::string temp_name_beside(const fs::path& target) {
+std::string random_temp_name(const std::string& dir) {
     static std::mt19937_64 random{std::random_device{}()};
     char name[40];
     std::snprintf(name, sizeof name, ".segsplice-%016llx.tmp", static_cast<unsigned long long>(random()));
-    fs::path dir = target.parent_path();
-    return (dir.empty() ? fs::path(name) : dir / name).string();
+    return dir + "/" + name;
 }
 
 bool write_all(int fd, const void* bytes, std::size_t n) {
@@ -108,7 +107,65 @@ bool write_all(int fd, const void* bytes, std::size_t n) {
     return true;
 }
 
+// An unnamed file in dir, which nothing can leave behind: it has a name only
+// once it is complete. -1 where the filesystem or kernel cannot make one, or
+// where /proc, through which it gets its name, is missing.
+bool unnamed_allowed = true;
+
+int open_unnamed_temp(const std::string& dir) {
+    errno = EOPNOTSUPP;
+#ifdef O_TMPFILE
+    if (!unnamed_allowed || ::access("/proc/self/fd", X_OK) != 0) return -1;
+    return ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+#else
+    (void)dir;
+    return -1;
+#endif
+}
+
+// A named file in dir for systems without unnamed ones; its name is kept for
+// the signal handler until it is renamed or removed.
+int open_named_temp(output_file& out) {
+    std::string pattern = out.dir + "/.segsplice-XXXXXX.tmp";
+    int fd = ::mkstemps(pattern.data(), 4);
+    if (fd < 0) return -1;
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    out.temp = pattern;
+    pending_temp.store(out.temp.c_str());
+    return fd;
+}
+
+// Gives the complete unnamed file a fresh name beside the target.
+bool name_unnamed_temp(output_file& out) {
+    std::string proc = "/proc/self/fd/" + std::to_string(out.fd);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        out.temp = random_temp_name(out.dir);
+        pending_temp.store(out.temp.c_str());
+        if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, out.temp.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+        pending_temp.store(nullptr);
+        if (errno != EEXIST) break;
+    }
+    out.temp.clear();
+    return false;
+}
+
+// Makes a rename in dir survive a power cut.
+bool sync_directory(const std::string& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+std::string directory_of(const std::string& path) {
+    std::string dir = fs::path(path).parent_path().string();
+    return dir.empty() ? "." : dir;
+}
+
 }  // namespace
+
+void set_unnamed_temp_allowed(bool allowed) { unnamed_allowed = allowed; }
 
 bool open_output(output_file& out, const std::string& target) {
     std::error_code ec;
@@ -135,15 +192,13 @@ bool open_output(output_file& out, const std::string& target) {
         out.mode = st.st_mode & 07777;
     }
     install_signal_handlers();
-    for (int attempt = 0; attempt < 16 && out.fd < 0; ++attempt) {
-        out.temp = temp_name_beside(path);
-        out.fd = ::open(out.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    }
-    if (out.fd < 0) return false;
+    out.dir = directory_of(out.path);
+    out.unnamed = (out.fd = open_unnamed_temp(out.dir)) >= 0;
+    if (!out.unnamed && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return false;
+    if (!out.unnamed && (out.fd = open_named_temp(out)) < 0) return false;
     out.regular = true;
     struct stat made;
     if (::fstat(out.fd, &made) == 0 && made.st_blksize > 0) out.block_size = made.st_blksize;
-    pending_temp.store(out.temp.c_str());
     return true;
 }
 
@@ -157,23 +212,42 @@ void discard_output(output_file& out) {
     if (out.fd >= 0) ::close(out.fd);
     out.fd = -1;
     if (!out.temp.empty()) ::unlink(out.temp.c_str());
+    out.temp.clear();
     pending_temp.store(nullptr);
 }
 
 commit_result commit_output(output_file& out) {
-    bool written = ::close(out.fd) == 0;
-    out.fd = -1;
-    if (out.temp.empty()) return written ? commit_result::done : commit_result::write_failed;
+    bool direct = out.dir.empty();
+    if (direct) {
+        bool written = ::close(out.fd) == 0;
+        out.fd = -1;
+        return written ? commit_result::done : commit_result::write_failed;
+    }
+    if (out.replaces_existing) ::fchmod(out.fd, out.mode);
+    // The old bytes are at stake only when a target is replaced: then the new
+    // ones reach the disk before the rename can, on every filesystem.
+    bool written = !out.replaces_existing || ::fsync(out.fd) == 0;
     if (!written) {
         discard_output(out);
         return commit_result::write_failed;
     }
-    if (out.replaces_existing) ::chmod(out.temp.c_str(), out.mode);
+    if (out.unnamed && !name_unnamed_temp(out)) {
+        discard_output(out);
+        return commit_result::replace_failed;
+    }
+    written = ::close(out.fd) == 0;
+    out.fd = -1;
+    if (!written) {
+        discard_output(out);
+        return commit_result::write_failed;
+    }
     if (::rename(out.temp.c_str(), out.path.c_str()) != 0) {
         discard_output(out);
         return commit_result::replace_failed;
     }
     pending_temp.store(nullptr);
+    out.temp.clear();
+    if (out.replaces_existing && !sync_directory(out.dir)) return commit_result::write_failed;
     return commit_result::done;
 }
 

@@ -3,10 +3,11 @@
 //
 // Inputs are read at explicit positions, so the source's reader and the
 // copies never disturb each other. The output is written to a temporary file
-// beside its target: open_output makes it, write_output and copy_range fill
-// it, commit_output puts it in the target's place only when it is complete,
-// and discard_output (or a terminating signal) removes it. A target that is a
-// device or a pipe is written directly instead.
+// beside its target: open_output makes it (unnamed where the system allows,
+// so that not even a kill can leave it behind), write_output and copy_range
+// fill it, commit_output puts it in the target's place only when it is
+// complete, and discard_output (or a terminating signal) removes it. A target
+// that is a device or a pipe is written directly instead.
 #ifndef SEGSPLICE_OUTPUT_FILE_H
 #define SEGSPLICE_OUTPUT_FILE_H
 
@@ -35,7 +36,9 @@ std::int64_t read_at(const input_file& in, std::int64_t offset, void* out, std::
 
 struct output_file {
     std::string path;       // where the result goes: the target, symlinks followed
-    std::string temp;       // the temporary file's name; empty when writing directly
+    std::string dir;        // the directory of path; empty when writing directly
+    std::string temp;       // the temporary file's name, while it has one
+    bool unnamed = false;   // the temporary file has no name until it is complete
     int fd = -1;
     bool regular = false;   // the file written is a regular file
     bool replaces_existing = false;
@@ -47,6 +50,9 @@ struct output_file {
 // Opens a fresh temporary file beside target. False when the target is a
 // directory or cannot be written, or no temporary file can be made there.
 bool open_output(output_file& out, const std::string& target);
+
+// Tests turn unnamed temporary files off to reach the named fallback.
+void set_unnamed_temp_allowed(bool allowed);
 
 // Appends n bytes; false when they could not all be written.
 bool write_output(output_file& out, const void* bytes, std::size_t n);
@@ -71,7 +77,9 @@ void set_kernel_copy(kernel_copy_fn fn);
 enum class commit_result { done, write_failed, replace_failed };
 
 // Completes the file and puts it in the target's place, keeping an existing
-// target's permission bits. On failure nothing is left behind.
+// target's permission bits. An existing target is replaced durably: the new
+// file is synced before the rename and the directory after it. On failure
+// nothing is left behind and the target is as it was.
 commit_result commit_output(output_file& out);
 
 // Closes and removes the temporary file; the target stays as it was.
