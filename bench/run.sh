@@ -46,11 +46,11 @@ MiB=$((1024 * 1024))
 if [ -n "$smoke" ]; then
     rounds=${rounds:-1}
     big_size=$((8 * MiB)) sparse_size=$((64 * MiB)) need_mib=200 image_mib=512
-    fast_runs=2 fast_warmup=0 slow_runs=1 slow_warmup=0 cow_runs=2 cow_warmup=0
+    fast_runs=2 fast_warmup=0 slow_runs=1 slow_warmup=0 copy_runs=1 cow_runs=2 cow_warmup=0
 else
     rounds=${rounds:-7}
     big_size=$((256 * MiB)) sparse_size=$((1024 * MiB)) need_mib=5120 image_mib=2048
-    fast_runs=30 fast_warmup=5 slow_runs=1 slow_warmup=1 cow_runs=10 cow_warmup=2
+    fast_runs=30 fast_warmup=5 slow_runs=1 slow_warmup=1 copy_runs=3 cow_runs=10 cow_warmup=2
     [ "$rounds" -ge 5 ] || { echo "bench: the targets need at least 5 rounds" >&2; exit 1; }
 fi
 small_size=$MiB
@@ -219,7 +219,7 @@ source_of() {
 }
 # write_rows ID SOURCE: cp, -w and -wvireo of SOURCE, each into a new file $W/ID-*.jpg.
 write_rows() {
-    measure "$1" "$slow_runs" "$slow_warmup" \
+    measure "$1" "$copy_runs" "$slow_warmup" \
         "$(rm_out "$W/$1-cp.jpg")" "cp $2 $W/$1-cp.jpg" \
         "$(rm_out "$W/$1-w.jpg")" "$S $2 -w $W/donor.app1 $W/$1-w.jpg" \
         "$(rm_out "$W/$1-vireo.jpg")" "$S $2 -wvireo $W/donor.app1 $W/$1-vireo.jpg"
@@ -237,7 +237,7 @@ echo "== -w over an existing target against cp to a temporary name, sync, mv, sy
 # Each run replaces the previous run's output; the first replaces a small file.
 cp "$sample" "$W/replace-cp.jpg"
 cp "$sample" "$W/replace-w.jpg"
-MEASURE_SHELL=1 measure replace "$slow_runs" "$slow_warmup" \
+MEASURE_SHELL=1 measure replace "$copy_runs" "$slow_warmup" \
     "" "cp $W/big.jpg $W/.replace.tmp && sync $W/.replace.tmp && mv $W/.replace.tmp $W/replace-cp.jpg && sync $W" \
     "" "$S $W/big.jpg -w $W/donor.app1 $W/replace-w.jpg"
 
