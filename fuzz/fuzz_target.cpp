@@ -78,8 +78,10 @@ struct workspace {
     std::string dir;
     std::FILE* stream = nullptr;
     sink_state sink;
-    struct sigaction saved[4];
-    static constexpr int SIGNALS[4] = {SIGINT, SIGTERM, SIGHUP, SIGXFSZ};
+    static constexpr int SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGUSR1, SIGUSR2,
+                                      SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
+    static constexpr int SIGNAL_COUNT = sizeof SIGNALS / sizeof SIGNALS[0];
+    struct sigaction saved[SIGNAL_COUNT];
 
     workspace() {
         std::string pattern = (fs::temp_directory_path() / "segsplice-fuzz-XXXXXX").string();
@@ -90,7 +92,7 @@ struct workspace {
         stream = ::fopencookie(&sink, "w", io);
         if (!stream) fail("cannot open the trace sink");
         std::setvbuf(stream, nullptr, _IOFBF, 1 << 16);
-        for (int i = 0; i < 4; ++i) ::sigaction(SIGNALS[i], nullptr, &saved[i]);
+        for (int i = 0; i < SIGNAL_COUNT; ++i) ::sigaction(SIGNALS[i], nullptr, &saved[i]);
         std::atexit([] { std::error_code ec; fs::remove_all(get().dir, ec); });
     }
 
@@ -116,7 +118,7 @@ struct workspace {
         std::fflush(stream);
         // The tool claims the termination signals while it writes; give them
         // back to the fuzzer so that its own stop and timeout handling work.
-        for (int i = 0; i < 4; ++i) ::sigaction(SIGNALS[i], &saved[i], nullptr);
+        for (int i = 0; i < SIGNAL_COUNT; ++i) ::sigaction(SIGNALS[i], &saved[i], nullptr);
         return status;
     }
 };

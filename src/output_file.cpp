@@ -73,10 +73,20 @@ extern "C" void remove_pending_temp(int sig) {
     std::raise(sig);
 }
 
+// Every catchable signal whose default is to end the process.
+const int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF};
+
+// A signal the caller ignores (nohup, a script's background job) stays
+// ignored: it must not end a job that was meant to survive it.
 void install_signal_handlers() {
-    std::signal(SIGINT, remove_pending_temp);
-    std::signal(SIGTERM, remove_pending_temp);
-    std::signal(SIGHUP, remove_pending_temp);
+    for (int sig : CLEANUP_SIGNALS) {
+        struct sigaction now;
+        if (::sigaction(sig, nullptr, &now) != 0 || now.sa_handler == SIG_IGN) continue;
+        struct sigaction clean_up = {};
+        clean_up.sa_handler = remove_pending_temp;
+        ::sigemptyset(&clean_up.sa_mask);
+        ::sigaction(sig, &clean_up, nullptr);
+    }
     // Past a file-size limit, a write should fail and be reported, not kill us.
     std::signal(SIGXFSZ, SIG_IGN);
 }
@@ -116,7 +126,7 @@ int open_unnamed_temp(const std::string& dir) {
     errno = EOPNOTSUPP;
 #ifdef O_TMPFILE
     if (!unnamed_allowed || ::access("/proc/self/fd", X_OK) != 0) return -1;
-    return ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    return ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
 #else
     (void)dir;
     return -1;
@@ -149,6 +159,34 @@ bool name_unnamed_temp(output_file& out) {
     return false;
 }
 
+// The temporary file is private (0600) while it is written; just before it
+// takes the target's place it gets the target's owner and group, where the
+// caller may give them (root, or a group the caller is in), and then its
+// permission bits, which a change of owner may have cleared the set-id bits of.
+void give_target_identity(const output_file& out) {
+    if (out.replaces_existing && ::fchown(out.fd, out.owner, out.group) != 0)
+        (void)::fchown(out.fd, static_cast<uid_t>(-1), out.group);
+    ::fchmod(out.fd, static_cast<mode_t>(out.mode));
+}
+
+// A sticky directory lets the caller write a file it does not own but not
+// rename over it. Then the finished file is copied into the target in place,
+// as `cat > file` would: not atomic, but the target's owner and mode stay.
+commit_result copy_into_target(const output_file& out) {
+    input_file made;
+    output_file target;
+    target.fd = ::open(out.path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (target.fd < 0 || !open_input(made, out.temp, true)) {
+        if (target.fd >= 0) ::close(target.fd);
+        return commit_result::replace_failed;
+    }
+    target.regular = true;
+    bool copied = copy_range(target, made, 0, -1) == copy_result::done && ::fsync(target.fd) == 0;
+    copied = ::close(target.fd) == 0 && copied;
+    close_input(made);
+    return copied ? commit_result::done : commit_result::write_failed;
+}
+
 // Makes a rename in dir survive a power cut.
 bool sync_directory(const std::string& dir) {
     int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -167,14 +205,95 @@ std::string directory_of(const std::string& path) {
 
 void set_unnamed_temp_allowed(bool allowed) { unnamed_allowed = allowed; }
 
-bool open_output(output_file& out, const std::string& target) {
-    std::error_code ec;
-    fs::path path = target;
-    if (fs::is_symlink(fs::symlink_status(path, ec))) {
-        path = fs::weakly_canonical(path, ec);
-        if (ec) return false;
+namespace {
+
+std::string read_link(const std::string& path, std::size_t size_hint) {
+    std::string text(size_hint + 1, '\0');
+    ssize_t n = ::readlink(path.c_str(), text.data(), text.size());
+    if (n < 0 || static_cast<std::size_t>(n) >= text.size()) return "";
+    text.resize(static_cast<std::size_t>(n));
+    return text;
+}
+
+// The kernel's protected_symlinks rule, applied whatever the sysctl says: in
+// a sticky, world-writable directory such as /tmp, a link is followed only
+// when it belongs to the caller or to the directory's owner, so that nobody
+// can point a name the caller is about to write at the caller's own files.
+bool may_follow(const std::string& link_path, const struct stat& link) {
+    struct stat dir;
+    if (::stat(directory_of(link_path).c_str(), &dir) != 0) return false;
+    bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
+    return !shared || link.st_uid == ::geteuid() || link.st_uid == dir.st_uid;
+}
+
+// The descriptor of this process that path names (/dev/stdout, /dev/fd/N,
+// /proc/self/fd/N, /proc/PID/fd/N with our PID), or -1.
+int named_descriptor(const std::string& path) {
+    static const std::pair<const char*, int> STANDARD[] = {{"/dev/stdout", 1}, {"/dev/stderr", 2}};
+    for (const auto& [name, fd] : STANDARD)
+        if (path == name) return fd;
+    const std::string prefixes[] = {"/dev/fd/", "/proc/self/fd/", "/proc/" + std::to_string(::getpid()) + "/fd/"};
+    for (const std::string& prefix : prefixes) {
+        if (path.compare(0, prefix.size(), prefix) != 0) continue;
+        std::string digits = path.substr(prefix.size());
+        if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return -1;
+        return std::stoi(digits);
     }
-    out.path = path.string();
+    return -1;
+}
+
+struct resolved_target {
+    std::string path;     // the file to replace or make; empty when refused
+    int descriptor = -1;  // or the open descriptor the target names
+};
+
+// Follows the target's own symbolic links one by one, as the kernel would,
+// so that the rule above gets its say at every hop. A link to a file that
+// does not exist yet gives the path where it is to be made; a name for one of
+// our descriptors stops the walk there. The path is empty when a link may
+// not be followed, cannot be read or the chain is too long.
+resolved_target resolve_target(const std::string& target) {
+    constexpr int MAX_HOPS = 40;
+    std::string path = target;
+    for (int hop = 0; hop <= MAX_HOPS; ++hop) {
+        if (int fd = named_descriptor(path); fd >= 0) return {path, fd};
+        struct stat link;
+        if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return {path};
+        if (!may_follow(path, link)) return {};
+        std::string to = read_link(path, static_cast<std::size_t>(link.st_size > 0 ? link.st_size : 4096));
+        if (to.empty()) return {};
+        path = to[0] == '/' ? to : directory_of(path) + "/" + to;
+    }
+    return {};
+}
+
+// Writes straight into a descriptor the caller handed us (a pipe, a file
+// opened with > or >>), as it is: no reopening, no truncation, no rename.
+// What the run printed so far goes first, so a trace precedes the JPEG.
+bool open_descriptor_target(output_file& out, int descriptor) {
+    int flags = ::fcntl(descriptor, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
+    std::fflush(nullptr);
+    out.fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    struct stat st;
+    out.regular = out.fd >= 0 && ::fstat(out.fd, &st) == 0 && S_ISREG(st.st_mode);
+    return out.fd >= 0;
+}
+
+mode_t process_umask() {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+}  // namespace
+
+bool open_output(output_file& out, const std::string& target) {
+    resolved_target resolved = resolve_target(target);
+    out.path = resolved.path;
+    if (resolved.descriptor >= 0) return open_descriptor_target(out, resolved.descriptor);
+    if (out.path.empty()) return false;
     struct stat st;
     bool exists = ::stat(out.path.c_str(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode)) return false;
@@ -184,12 +303,17 @@ bool open_output(output_file& out, const std::string& target) {
         return out.fd >= 0;
     }
     if (exists) {
-        // A read-only target stays protected even though its directory is writable.
-        int probe = ::open(out.path.c_str(), O_RDWR | O_CLOEXEC);
+        // A read-only target stays protected even though its directory is
+        // writable; a write-only one is the caller's to write.
+        int probe = ::open(out.path.c_str(), O_WRONLY | O_CLOEXEC);
         if (probe < 0) return false;
         ::close(probe);
         out.replaces_existing = true;
         out.mode = st.st_mode & 07777;
+        out.owner = st.st_uid;
+        out.group = st.st_gid;
+    } else {
+        out.mode = 0666 & ~process_umask();
     }
     install_signal_handlers();
     out.dir = directory_of(out.path);
@@ -223,7 +347,7 @@ commit_result commit_output(output_file& out) {
         out.fd = -1;
         return written ? commit_result::done : commit_result::write_failed;
     }
-    if (out.replaces_existing) ::fchmod(out.fd, out.mode);
+    give_target_identity(out);
     // The old bytes are at stake only when a target is replaced: then the new
     // ones reach the disk before the rename can, on every filesystem.
     bool written = !out.replaces_existing || ::fsync(out.fd) == 0;
@@ -242,8 +366,10 @@ commit_result commit_output(output_file& out) {
         return commit_result::write_failed;
     }
     if (::rename(out.temp.c_str(), out.path.c_str()) != 0) {
+        bool refused = out.replaces_existing && (errno == EPERM || errno == EACCES);
+        commit_result result = refused ? copy_into_target(out) : commit_result::replace_failed;
         discard_output(out);
-        return commit_result::replace_failed;
+        return result;
     }
     pending_temp.store(nullptr);
     out.temp.clear();

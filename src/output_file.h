@@ -42,12 +42,16 @@ struct output_file {
     int fd = -1;
     bool regular = false;   // the file written is a regular file
     bool replaces_existing = false;
-    unsigned mode = 0;      // permission bits an existing target had
+    unsigned mode = 0;      // permission bits the result gets: the target's, or the umask's
+    unsigned owner = 0;     // an existing target's owner and group
+    unsigned group = 0;
     std::int64_t written = 0;  // bytes handed to the file so far
     std::int64_t block_size = 4096;  // the output filesystem's block, for sharing blocks
 };
 
-// Opens a fresh temporary file beside target. False when the target is a
+// Opens a fresh temporary file (mode 0600) beside target, following the
+// target's symbolic links except those planted in a sticky, world-writable
+// directory by someone else. False when the target is such a link, a
 // directory or cannot be written, or no temporary file can be made there.
 bool open_output(output_file& out, const std::string& target);
 
@@ -77,7 +81,7 @@ void set_kernel_copy(kernel_copy_fn fn);
 enum class commit_result { done, write_failed, replace_failed };
 
 // Completes the file and puts it in the target's place, keeping an existing
-// target's permission bits. An existing target is replaced durably: the new
+// target's permission bits, and its owner and group where permitted. An existing target is replaced durably: the new
 // file is synced before the rename and the directory after it. On failure
 // nothing is left behind and the target is as it was.
 commit_result commit_output(output_file& out);
