@@ -513,6 +513,15 @@ report="$W/RESULTS.md"
     echo "|---|---|---|---|---|---|"
     printf '%s\n' "${rows[@]}"
     echo
+    if [ ${#cow_ready[@]} -gt 0 ]; then
+        echo "On $(echo "${cow_ready[*]}" | sed "s/ / and /g") \`cp\` shares the file's blocks instead of copying them. segsplice does"
+        echo "the same where the part after the segment lands a whole number of blocks from where it"
+        echo "stood in the source (a segment of the same length, or longer or shorter by a multiple of"
+        echo "the block size; for \`-wvireo\` only on a source whose segment follows FF D8): it writes the"
+        echo "bytes up to the next block boundary and the kernel shares the rest. With any other length"
+        echo "(the donor.app1 rows) the tail moves off the block grid and the kernel copies it."
+        echo
+    fi
     echo "## Peak resident memory (KiB, /usr/bin/time -f %M, one run each)"
     echo
     echo "| job | big.jpg | sparse.jpg | small1m.jpg | worst.jpg | camera.jpg |"
@@ -559,8 +568,9 @@ report="$W/RESULTS.md"
     if [ -n "$smoke" ]; then
         echo "Reproduce: \`bench/run.sh --smoke\` (seconds; installs hyperfine and time when run as root)."
     else
-        echo "Reproduce: \`bench/run.sh\` (about a minute and 3 GiB of scratch space; installs hyperfine,"
-        echo "time, libimage-exiftool-perl and exiv2 when run as root, else names the missing package)."
+        echo "Reproduce: \`bench/run.sh\` (about four minutes and 5 GiB of scratch space; installs hyperfine,"
+        echo "time, libimage-exiftool-perl, exiv2, btrfs-progs and xfsprogs when run as root, else names the"
+        echo "missing package; the btrfs and XFS rows need root and loop devices)."
     fi
 } >"$report"
 
