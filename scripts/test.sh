@@ -7,6 +7,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/deps.sh"
 need_test_tools
+# Peers for the end-to-end test of -i, which skips without them.
+want_package imagemagick test -x /usr/bin/convert || true
+want_package libimage-exiftool-perl command -v exiftool || true
 jobs=$(nproc 2>/dev/null || echo 2)
 
 run_suite() {  # run_suite NAME CMAKE-ARGS...
