@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: a normal build, and one with
 # AddressSanitizer and UndefinedBehaviorSanitizer. Then checks the man page,
-# cmake --install and the .deb (scripts/package_check.sh), and the Windows
-# build under wine (scripts/windows_test.sh).
+# cmake --install and the .deb (scripts/package_check.sh), the Windows build
+# under wine (scripts/windows_test.sh), splicing on btrfs
+# (scripts/cow_check.sh) and a smoke run of the benchmark.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/deps.sh"
@@ -33,6 +34,8 @@ bash "$root/scripts/package_check.sh" "$root/build/release"
 # The Windows build under wine: its suite, the demo round trip and the -d
 # trace against the release build byte for byte, and its zip.
 bash "$root/scripts/windows_test.sh" "$root/build/release"
+# Splices on a loop-mounted btrfs image: exact bytes, shared blocks (root only).
+bash "$root/scripts/cow_check.sh" "$root/build/release"
 # Seconds of the benchmark on small inputs: its jobs run and their outputs are
 # checked byte for byte; the timing targets are judged only by a full run.
 bash "$root/bench/run.sh" --smoke --build "$root/build/release"

@@ -13,7 +13,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 missing=
 want() {  # want PACKAGE TEST-COMMAND...
-    (need_package "$@") 2>/dev/null || missing="$missing $1"
+    try_package "$@" || missing="$missing $1"
 }
 want g++-mingw-w64-x86-64-posix command -v x86_64-w64-mingw32-g++-posix
 want wine64 test -x /usr/lib/wine/wine64
