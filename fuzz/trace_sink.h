@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <string>
 
-// What was written: a running FNV-1a hash and the size of all of it, and the
-// first bytes verbatim (enough for any message).
+// What was written: a hash and the size of all of it, and the first bytes
+// verbatim (enough for any message). The hash takes the text in 8-byte words
+// counted from its start, so it does not depend on how the text was split.
 struct trace_digest {
     std::uint64_t hash = 1469598103934665603ull;
     std::uint64_t size = 0;
+    std::uint64_t tail = 0;  // the bytes after the last whole word
     std::string head;
 
     // Takes n more bytes of text.
@@ -21,7 +23,7 @@ struct trace_digest {
 };
 
 inline bool same_text(const trace_digest& a, const trace_digest& b) {
-    return a.size == b.size && a.hash == b.hash;
+    return a.size == b.size && a.hash == b.hash && a.tail == b.tail;
 }
 
 // A write-only stream and the digest of what reached it since the last reset.
