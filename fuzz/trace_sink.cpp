@@ -15,9 +15,6 @@
 
 namespace {
 
-// Small, so that work is abandoned soon after the trace reaches its limit.
-constexpr std::size_t SINK_BUFFER = 4096;
-
 [[noreturn]] void sink_failed(const char* what) {
     std::fprintf(stderr, "segsplice fuzz: %s\n", what);
     std::abort();
@@ -66,8 +63,9 @@ trace_sink::trace_sink(std::uint64_t limit) : limit_(limit) {
     io.write = sink_write;
     stream_ = ::fopencookie(this, "w", io);
     if (!stream_) sink_failed("cannot open the trace sink");
-    std::setvbuf(stream_, nullptr, _IOFBF, SINK_BUFFER);
-    // No lock, so that leaving a write half-way (run_bounded) leaves none held.
+    // The stream's own buffer (8 KiB) is how far the trace may run past its
+    // limit. No lock, so that leaving a write half-way (run_bounded) leaves
+    // none held.
     __fsetlocking(stream_, FSETLOCKING_BYCALLER);
 }
 
@@ -125,7 +123,7 @@ const trace_digest& trace_sink::digest() {
     if (end < 0) sink_failed("cannot read the trace sink back");
     std::rewind(stream_);
     digest_ = trace_digest{};
-    char buffer[SINK_BUFFER];
+    char buffer[8192];
     for (long left = end; left > 0;) {
         std::size_t want = static_cast<std::size_t>(std::min<long>(left, static_cast<long>(sizeof buffer)));
         std::size_t got = std::fread(buffer, 1, want, stream_);
