@@ -34,14 +34,16 @@ constexpr std::uint64_t FILE_JOB_MAX_TRACE = 512 * 1024;
 struct workspace {
     std::string dir;
     trace_sink sink{FILE_JOB_MAX_TRACE};
-    struct sigaction saved[4];
-    static constexpr int SIGNALS[4] = {SIGINT, SIGTERM, SIGHUP, SIGXFSZ};
+    static constexpr int SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGUSR1, SIGUSR2,
+                                      SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
+    static constexpr int SIGNAL_COUNT = sizeof SIGNALS / sizeof SIGNALS[0];
+    struct sigaction saved[SIGNAL_COUNT];
 
     workspace() {
         std::string pattern = (fs::temp_directory_path() / "segsplice-fuzz-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) fail("cannot make a scratch directory");
         dir = pattern;
-        for (int i = 0; i < 4; ++i) ::sigaction(SIGNALS[i], nullptr, &saved[i]);
+        for (int i = 0; i < SIGNAL_COUNT; ++i) ::sigaction(SIGNALS[i], nullptr, &saved[i]);
         std::atexit([] { std::error_code ec; fs::remove_all(get().dir, ec); });
     }
 
@@ -63,7 +65,7 @@ struct workspace {
         set_log_enable(0);
         // The tool claims the termination signals while it writes; give them
         // back to the fuzzer so that its own stop and timeout handling work.
-        for (int i = 0; i < 4; ++i) ::sigaction(SIGNALS[i], &saved[i], nullptr);
+        for (int i = 0; i < SIGNAL_COUNT; ++i) ::sigaction(SIGNALS[i], &saved[i], nullptr);
         return status;
     }
 

@@ -6,7 +6,9 @@
 #include "tag.h"
 
 void get_ifd_tag_count(byte_source& source, std::uint16_t& count, bool big_endian) {
-    count = read_u16(source, big_endian);
+    // A directory at a negative position is empty: its count is not pieced
+    // together from the zeros before the file and the file's first byte.
+    count = source_tell(source) < 0 ? 0 : read_u16(source, big_endian);
     logoutput("exif_header->tag_count [%04x]\n", count);
 }
 

@@ -47,7 +47,8 @@ struct ifd_table {
     }
 };
 
-// Reads the 2-byte count at the current position and logs it.
+// Reads the 2-byte count at the current position and logs it; 0 at a
+// negative position.
 void get_ifd_tag_count(byte_source& source, std::uint16_t& count, bool big_endian);
 
 // Reads the 12-byte entry at the current position into entry, traces and

@@ -32,10 +32,11 @@ void log_marker(byte_source& source, const char* format) {
 }
 
 // Reads a sub-directory's count and entries (the source stands on the count);
-// each entry is framed by its start and end lines and named by the vendor table.
-void read_sub_directory(byte_source& source, std::int32_t offset_base, const char* count_format,
-                        const char* start_line, const char* end_line) {
-    std::uint16_t count = read_u16(source, true);
+// each entry is framed by its start and end lines and named by the vendor
+// table. A sub-directory at a negative position is empty.
+void read_sub_directory(byte_source& source, std::int32_t position, std::int32_t offset_base,
+                        const char* count_format, const char* start_line, const char* end_line) {
+    std::uint16_t count = position < 0 ? 0 : read_u16(source, true);
     logoutput(count_format, count);
     ifd_table<KALVO_TABLE_SIZE> table;
     for (unsigned i = 0; i < count; ++i) {
@@ -68,15 +69,17 @@ void get_kalvo_makernote(byte_source& source, std::int32_t offset_base, std::int
 }
 
 void get_kalvo_ifd1_data(byte_source& source, std::int32_t offset_base, std::int32_t offset) {
-    source_seek(source, tiff_position(offset_base, static_cast<std::uint32_t>(offset)));
-    read_sub_directory(source, offset_base, "kalvo ifd1 tagcount [%d]\n",
+    std::int32_t position = tiff_position(offset_base, static_cast<std::uint32_t>(offset));
+    source_seek(source, position);
+    read_sub_directory(source, position, offset_base, "kalvo ifd1 tagcount [%d]\n",
                        "------------ kalvo ifd1 S \n", "------------ kalvo ifd1 E \n");
 }
 
 void get_kalvo_ifd2_data(byte_source& source, std::int32_t offset_base, std::int32_t offset) {
-    source_seek(source, tiff_position(offset_base, static_cast<std::uint32_t>(offset)));
+    std::int32_t position = tiff_position(offset_base, static_cast<std::uint32_t>(offset));
+    source_seek(source, position);
     log_marker<20>(source, "kalvo ifd2 marker [%.*s]\n");
-    read_sub_directory(source, offset_base, "kalvo ifd2 tagcount [%d]\n",
+    read_sub_directory(source, position, offset_base, "kalvo ifd2 tagcount [%d]\n",
                        "------------ kalvo ifd2 S \n", "------------ kalvo ifd2 E \n");
 }
 

@@ -3,10 +3,11 @@
 //
 // Inputs are read at explicit positions, so the source's reader and the
 // copies never disturb each other. The output is written to a temporary file
-// beside its target: open_output makes it, write_output and copy_range fill
-// it, commit_output puts it in the target's place only when it is complete,
-// and discard_output (or a terminating signal) removes it. A target that is a
-// device or a pipe is written directly instead.
+// beside its target: open_output makes it (unnamed where the system allows,
+// so that not even a kill can leave it behind), write_output and copy_range
+// fill it, commit_output puts it in the target's place only when it is
+// complete, and discard_output (or a terminating signal) removes it. A target
+// that is a device or a pipe is written directly instead.
 #ifndef SEGSPLICE_OUTPUT_FILE_H
 #define SEGSPLICE_OUTPUT_FILE_H
 
@@ -35,17 +36,27 @@ std::int64_t read_at(const input_file& in, std::int64_t offset, void* out, std::
 
 struct output_file {
     std::string path;       // where the result goes: the target, symlinks followed
-    std::string temp;       // the temporary file's name; empty when writing directly
+    std::string dir;        // the directory of path; empty when writing directly
+    std::string temp;       // the temporary file's name, while it has one
+    bool unnamed = false;   // the temporary file has no name until it is complete
     int fd = -1;
     bool regular = false;   // the file written is a regular file
     bool replaces_existing = false;
-    unsigned mode = 0;      // permission bits an existing target had
+    unsigned mode = 0;      // permission bits the result gets: the target's, or the umask's
+    unsigned owner = 0;     // an existing target's owner and group
+    unsigned group = 0;
     std::int64_t written = 0;  // bytes handed to the file so far
+    std::int64_t block_size = 4096;  // the output filesystem's block, for sharing blocks
 };
 
-// Opens a fresh temporary file beside target. False when the target is a
+// Opens a fresh temporary file (mode 0600) beside target, following the
+// target's symbolic links except those planted in a sticky, world-writable
+// directory by someone else. False when the target is such a link, a
 // directory or cannot be written, or no temporary file can be made there.
 bool open_output(output_file& out, const std::string& target);
+
+// Tests turn unnamed temporary files off to reach the named fallback.
+void set_unnamed_temp_allowed(bool allowed);
 
 // Appends n bytes; false when they could not all be written.
 bool write_output(output_file& out, const void* bytes, std::size_t n);
@@ -53,15 +64,26 @@ bool write_output(output_file& out, const void* bytes, std::size_t n);
 enum class copy_result { done, short_input, read_failed, write_failed };
 
 // Appends length bytes of in from offset, or everything from offset to the
-// end when length is negative. The kernel copies between regular files; other
-// files, and files it refuses, go through a buffer. short_input: in ended
-// before length bytes.
+// end when length is negative. The kernel copies between regular files, and
+// shares their blocks where the filesystem can; other files, and files it
+// refuses, go through a buffer. short_input: in ended before length bytes.
 copy_result copy_range(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length);
+
+// The kernel's copy between two files, as copy_file_range: copies up to n
+// bytes from *in_offset to the output's current position and advances
+// *in_offset; returns the count, 0 when it copies nothing, -1 with errno.
+using kernel_copy_fn = std::int64_t (*)(int in_fd, std::int64_t* in_offset, int out_fd, std::size_t n);
+std::int64_t system_kernel_copy(int in_fd, std::int64_t* in_offset, int out_fd, std::size_t n);
+
+// Replaces the kernel's copy, so that tests can make it refuse; null restores it.
+void set_kernel_copy(kernel_copy_fn fn);
 
 enum class commit_result { done, write_failed, replace_failed };
 
 // Completes the file and puts it in the target's place, keeping an existing
-// target's permission bits. On failure nothing is left behind.
+// target's permission bits, and its owner and group where permitted. An existing target is replaced durably: the new
+// file is synced before the rename and the directory after it. On failure
+// nothing is left behind and the target is as it was.
 commit_result commit_output(output_file& out);
 
 // Closes and removes the temporary file; the target stays as it was.

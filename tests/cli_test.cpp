@@ -1,7 +1,11 @@
 // End to end: the real binary in a scratch directory.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <functional>
 
 #include "fixture.h"
 #include "test_util.h"
@@ -193,18 +197,73 @@ TEST(Cli, TraceOnlyWhenDebugComesBeforeTheModeAndOutputsIgnoreTheWalk) {
     EXPECT_EQ(read_file(dir / "p.jpg.app1"), segment);
 }
 
-TEST(Cli, SymlinkTargetsAreFollowedAndDevicesWrittenDirectly) {
+// The targets a shell user writes to: links are followed (a dangling one
+// makes the file it names), devices and the caller's own descriptors are
+// written as they are, and a file the caller may write is written even when
+// it may not be read or renamed over. Rows with a user run the tool as that
+// user (root only); in sticky/, a folder like /tmp, the targets belong to
+// someone else than the caller.
+TEST(Cli, TargetsAShellUserWritesTo) {
+    const bytes old = {'o', 'l', 'd'};
+    const bytes source = fixture::jpeg(fixture::camera_segment(true));
+    struct row {
+        const char* name;
+        std::function<void(const scoped_temp_dir&)> setup;
+        std::string args;
+        const char* file;  // where the JPEG must end up
+        std::function<bytes(const bytes& trace)> want;
+        bool as_other_user = false;
+    } rows[] = {
+        {"link to an existing file", [&](auto& d) { write_file(d / "real/out.jpg", old); fs::create_symlink("real/out.jpg", d / "link.jpg"); },
+         "p.jpg -w p.jpg.app1 link.jpg", "real/out.jpg", [&](auto&) { return source; }},
+        {"dangling link", [](auto& d) { fs::create_symlink("real/made.jpg", d / "link.jpg"); },
+         "p.jpg -w p.jpg.app1 link.jpg", "real/made.jpg", [&](auto&) { return source; }},
+        {"pipe", nullptr, "p.jpg -w p.jpg.app1 /dev/stdout | cat > piped.jpg", "piped.jpg", [&](auto&) { return source; }},
+        {"append", [&](auto& d) { write_file(d / "log.bin", old); }, "p.jpg -w p.jpg.app1 /dev/stdout >> log.bin",
+         "log.bin", [&](auto&) { return concat({old, source}); }},
+        {"trace, then the JPEG", nullptr, "p.jpg -d -w p.jpg.app1 /dev/fd/1 > t.out", "t.out",
+         [&](const bytes& trace) { return concat({trace, source}); }},
+        {"/proc/self/fd", nullptr, "p.jpg -w p.jpg.app1 /proc/self/fd/1 > fd.out", "fd.out", [&](auto&) { return source; }},
+        {"write-only target", [&](auto& d) { write_file(d / "sticky/out.jpg", old); ::chown((d / "sticky/out.jpg").c_str(), 4242, 4242); ::chmod((d / "sticky/out.jpg").c_str(), 0200); },
+         "p.jpg -w p.jpg.app1 sticky/out.jpg", "sticky/out.jpg", [&](auto&) { return source; }, true},
+        {"another's file in a sticky folder", [&](auto& d) { write_file(d / "sticky/out.jpg", old); ::chmod((d / "sticky/out.jpg").c_str(), 0666); },
+         "p.jpg -w p.jpg.app1 sticky/out.jpg", "sticky/out.jpg", [&](auto&) { return source; }, true},
+    };
+    bool root = ::geteuid() == 0;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        if (r.as_other_user && !root) {
+            std::cout << "[  SKIPPED ] " << r.name << ": needs root to run the tool as another user\n";
+            continue;
+        }
+        scoped_temp_dir dir;
+        write_file(dir / "p.jpg", source);
+        fs::create_directory(dir / "real");
+        fs::create_directory(dir / "sticky");
+        ::chmod((dir / "sticky").c_str(), 01777);
+        ASSERT_EQ(run_tool(dir.path.string(), "p.jpg -r").status, 0);
+        if (r.setup) r.setup(dir);
+        struct stat before = {};
+        ::stat((dir / r.file).c_str(), &before);
+        std::string user = r.as_other_user ? "SEGSPLICE_TEST_WRAPPER='setpriv --reuid=4242 --regid=4242 --clear-groups';" : "";
+        tool_run run = run_tool(dir.path.string(), r.args, user);
+        EXPECT_EQ(run.status, 0) << run.output;
+        bytes trace = fixture::text(run_tool(dir.path.string(), "p.jpg -d").output);
+        EXPECT_TRUE(read_file(dir / r.file) == r.want(trace));
+        EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+        if (fs::is_symlink(fs::symlink_status(dir / "link.jpg"))) {
+            EXPECT_EQ(fs::read_symlink(dir / "link.jpg").parent_path(), "real") << "the link stays";
+        }
+        if (r.as_other_user) {
+            struct stat after = {};
+            ::stat((dir / r.file).c_str(), &after);
+            EXPECT_EQ(after.st_uid, before.st_uid);
+            EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
+        }
+    }
     scoped_temp_dir dir;
-    bytes source = fixture::jpeg(fixture::camera_segment(true));
     write_file(dir / "p.jpg", source);
-    fs::create_directory(dir / "real");
-    write_file(dir / "real/out.jpg", {'o', 'l', 'd'});
-    fs::create_symlink("real/out.jpg", dir / "link.jpg");
-    EXPECT_EQ(run_tool(dir.path.string(), "p.jpg -r").status, 0);
-    EXPECT_EQ(run_tool(dir.path.string(), "p.jpg -w p.jpg.app1 link.jpg").status, 0);
-    EXPECT_TRUE(fs::is_symlink(dir / "link.jpg"));
-    EXPECT_EQ(read_file(dir / "real/out.jpg"), source);
-    EXPECT_TRUE(leftover_temp_files(dir / "real").empty());
+    ASSERT_EQ(run_tool(dir.path.string(), "p.jpg -r").status, 0);
     tool_run to_null = run_tool(dir.path.string(), "p.jpg -wvireo p.jpg.app1 /dev/null");
     EXPECT_EQ(to_null.status, 0);
     EXPECT_EQ(to_null.output, "");

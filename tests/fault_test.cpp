@@ -9,12 +9,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <random>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -22,6 +25,7 @@
 #include "fixture.h"
 #include "log.h"
 #include "main.h"
+#include "output_file.h"
 #include "test_util.h"
 
 namespace fs = std::filesystem;
@@ -366,16 +370,41 @@ TEST(FaultTest, SourceLargerThan4GiB) {
     fs::remove(src);
 }
 
-// A child running the tool (under $SEGSPLICE_TEST_WRAPPER when set) in dir.
-pid_t spawn_tool(const std::string& dir, const std::string& args) {
-    std::string command = "exec $SEGSPLICE_TEST_WRAPPER '" SEGSPLICE_BINARY "' " + args + " > .stdout";
+// A child running the whole tool, as this process, in dir with its standard
+// output in dir/.stdout. named turns unnamed temporary files off, so that the
+// fallback that names its file from the start is what a signal meets; the
+// child starts with the signal ignored, as under nohup, when one is given.
+pid_t spawn_job(const std::string& dir, const std::vector<std::string>& args, bool named, int ignored = 0) {
     pid_t pid = ::fork();
     if (pid == 0) {
-        if (::chdir(dir.c_str()) != 0) ::_exit(127);
-        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
+        if (ignored) std::signal(ignored, SIG_IGN);
+        int out = ::open((dir + "/.stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (::chdir(dir.c_str()) != 0 || out < 0 || ::dup2(out, 1) < 0) ::_exit(127);
+        set_unnamed_temp_allowed(!named);
+        std::vector<const char*> argv = {"segsplice"};
+        for (const std::string& arg : args) argv.push_back(arg.c_str());
+        int status = segsplice_main(static_cast<int>(argv.size()), argv.data());
+        std::fflush(stdout);
+        ::_exit(status);
     }
     return pid;
+}
+
+// The temporary output that process pid is writing in dir, named or not:
+// false when it has none open.
+bool temp_output_stat(pid_t pid, const std::string& dir, struct stat& st) {
+    std::error_code ec;
+    for (const auto& item : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        std::string link = fs::read_symlink(item.path(), ec).string();
+        bool temp = link.find("(deleted)") != std::string::npos || link.find(".tmp") != std::string::npos;
+        if (link.rfind(dir, 0) == 0 && temp && ::stat(item.path().c_str(), &st) == 0) return true;
+    }
+    return false;
+}
+
+std::int64_t temp_output_size(pid_t pid, const std::string& dir) {
+    struct stat st;
+    return temp_output_stat(pid, dir, st) ? st.st_size : -1;
 }
 
 // Waits until fn holds, up to ten seconds.
@@ -391,59 +420,236 @@ bool eventually(const std::function<bool()>& fn) {
 // leaves the target as it was. The APP1_FILE is a pipe fed part of a segment
 // and then held open, so the tool is caught in the middle of its copy.
 TEST(FaultTest, InterruptedWhileWriting) {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        for (const char* mode : {"-w", "-wvireo"}) {
-            SCOPED_TRACE(std::string(strsignal(sig)) + " " + mode);
-            scoped_temp_dir dir;
-            write_file(dir / "photo.jpg", camera_jpeg());
-            write_file(dir / "out.jpg", OLD);
-            ASSERT_EQ(::mkfifo((dir / "seg.fifo").c_str(), 0644), 0);
-            pid_t pid = spawn_tool(dir.path.string(), std::string("photo.jpg ") + mode + " seg.fifo out.jpg");
-            ASSERT_GT(pid, 0);
-            int feed = ::open((dir / "seg.fifo").c_str(), O_WRONLY);
-            ASSERT_GE(feed, 0);
-            bytes part = pattern(3000, 9);
-            ASSERT_EQ(::write(feed, part.data(), part.size()), static_cast<ssize_t>(part.size()));
-            // The bytes are taken up only by the copy into the temporary file.
-            EXPECT_TRUE(eventually([&] {
-                int waiting = 0;
-                ::ioctl(feed, FIONREAD, &waiting);
-                return waiting == 0 && !leftover_temp_files(dir.path.string()).empty();
-            }));
-            ::kill(pid, sig);
-            int raw = 0;
-            ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
-            ::close(feed);
-            EXPECT_TRUE(WIFSIGNALED(raw) || (WIFEXITED(raw) && WEXITSTATUS(raw) != 0));
-            if (WIFSIGNALED(raw)) {
-                EXPECT_EQ(WTERMSIG(raw), sig);
-            }
-            EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
-            EXPECT_EQ(read_file(dir / "out.jpg"), OLD);
-        }
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF})
+    for (const char* mode : {"-w", "-wvireo"})
+    for (bool named : {false, true}) {
+        SCOPED_TRACE(std::string(strsignal(sig)) + " " + mode + (named ? " named" : " unnamed"));
+        scoped_temp_dir dir;
+        write_file(dir / "photo.jpg", camera_jpeg());
+        write_file(dir / "out.jpg", OLD);
+        ASSERT_EQ(::mkfifo((dir / "seg.fifo").c_str(), 0644), 0);
+        pid_t pid = spawn_job(dir.path.string(), {"photo.jpg", mode, "seg.fifo", "out.jpg"}, named);
+        ASSERT_GT(pid, 0);
+        int feed = ::open((dir / "seg.fifo").c_str(), O_WRONLY);
+        ASSERT_GE(feed, 0);
+        bytes part = pattern(3000, 9);
+        ASSERT_EQ(::write(feed, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+        // The bytes are taken up only by the copy into the temporary file.
+        EXPECT_TRUE(eventually([&] {
+            int waiting = 0;
+            ::ioctl(feed, FIONREAD, &waiting);
+            return waiting == 0 && temp_output_size(pid, dir.path.string()) >= 0;
+        }));
+        ::kill(pid, sig);
+        int raw = 0;
+        ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+        ::close(feed);
+        ASSERT_TRUE(WIFSIGNALED(raw));
+        EXPECT_EQ(WTERMSIG(raw), sig);
+        EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+        EXPECT_EQ(read_file(dir / "out.jpg"), OLD);
+    }
+}
+
+// A hang-up that the caller ignores, as nohup does, does not end the job.
+TEST(FaultTest, AnIgnoredHangUpLetsTheJobFinish) {
+    for (bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named" : "unnamed");
+        scoped_temp_dir dir;
+        write_file(dir / "photo.jpg", camera_jpeg());
+        write_file(dir / "out.jpg", OLD);
+        ASSERT_EQ(::mkfifo((dir / "seg.fifo").c_str(), 0644), 0);
+        pid_t pid = spawn_job(dir.path.string(), {"photo.jpg", "-w", "seg.fifo", "out.jpg"}, named, SIGHUP);
+        int feed = ::open((dir / "seg.fifo").c_str(), O_WRONLY);
+        ASSERT_GE(feed, 0);
+        bytes segment = fixture::camera_segment(false);
+        ASSERT_EQ(::write(feed, segment.data(), 100), 100);
+        EXPECT_TRUE(eventually([&] { return temp_output_size(pid, dir.path.string()) >= 0; }));
+        ::kill(pid, SIGHUP);
+        ASSERT_EQ(::write(feed, segment.data() + 100, segment.size() - 100), static_cast<ssize_t>(segment.size() - 100));
+        ::close(feed);
+        int raw = 0;
+        ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+        EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+        EXPECT_EQ(read_file(dir / "out.jpg"), fixture::jpeg(segment));
     }
 }
 
 // The same during a long copy from a large source.
 TEST(FaultTest, InterruptedDuringLongCopy) {
-    scoped_temp_dir dir;
-    write_sparse(dir / "big.jpg", 3LL << 30, {{0, camera_jpeg()}});
-    write_file(dir / "photo.app1", fixture::camera_segment(true));
-    write_file(dir / "out.jpg", OLD);
-    pid_t pid = spawn_tool(dir.path.string(), "big.jpg -w photo.app1 out.jpg");
-    ASSERT_GT(pid, 0);
-    EXPECT_TRUE(eventually([&] {
-        auto temps = leftover_temp_files(dir.path.string());
-        std::error_code ec;
-        return !temps.empty() && fs::file_size(temps[0], ec) > (1u << 20) && !ec;
-    }));
-    ::kill(pid, SIGTERM);
-    int raw = 0;
-    ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(raw)) << "the copy ended before the signal came";
-    EXPECT_EQ(WTERMSIG(raw), SIGTERM);
-    EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
-    EXPECT_EQ(read_file(dir / "out.jpg"), OLD);
+    for (bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named" : "unnamed");
+        scoped_temp_dir dir;
+        write_sparse(dir / "big.jpg", 3LL << 30, {{0, camera_jpeg()}});
+        write_file(dir / "photo.app1", fixture::camera_segment(true));
+        write_file(dir / "out.jpg", OLD);
+        pid_t pid = spawn_job(dir.path.string(), {"big.jpg", "-w", "photo.app1", "out.jpg"}, named);
+        ASSERT_GT(pid, 0);
+        EXPECT_TRUE(eventually([&] { return temp_output_size(pid, dir.path.string()) > (1 << 20); }));
+        ::kill(pid, SIGTERM);
+        int raw = 0;
+        ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(raw)) << "the copy ended before the signal came";
+        EXPECT_EQ(WTERMSIG(raw), SIGTERM);
+        EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+        EXPECT_EQ(read_file(dir / "out.jpg"), OLD);
+    }
 }
 
 }  // namespace
+
+namespace {
+
+// Runs the binary itself with args in dir, without a shell in between, so
+// that a signal sent to the child reaches the tool.
+pid_t spawn_binary(const std::string& dir, const std::vector<std::string>& args) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_WRONLY);
+        if (::chdir(dir.c_str()) != 0 || null < 0 || ::dup2(null, 1) < 0) ::_exit(127);
+        std::vector<const char*> argv = {SEGSPLICE_BINARY};
+        for (const std::string& arg : args) argv.push_back(arg.c_str());
+        argv.push_back(nullptr);
+        ::execv(SEGSPLICE_BINARY, const_cast<char* const*>(argv.data()));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+std::set<std::string> names_in(const std::string& dir) {
+    std::set<std::string> names;
+    for (const auto& item : fs::directory_iterator(dir)) names.insert(item.path().filename().string());
+    return names;
+}
+
+}  // namespace
+
+// SIGKILL cannot be caught: wherever it lands in a job, the target must still
+// be the old file or the new one, whole, and nothing else may be left.
+TEST(FaultTest, KilledAtAnyMomentLeavesOldOrNewAndNothingElse) {
+    fixture::jpeg_options options;
+    options.tail = pattern(40u << 20, 5);
+    struct row {
+        const char* name;
+        std::vector<std::string> args;
+        std::string target;
+    } rows[] = {
+        {"-w over an existing target", {"big.jpg", "-w", "photo.app1", "out.jpg"}, "out.jpg"},
+        {"-r over an existing side file", {"big.jpg", "-r"}, "big.jpg.app1"},
+    };
+    scoped_temp_dir dir;
+    write_file(dir / "big.jpg", fixture::jpeg(fixture::camera_segment(true), options));
+    write_file(dir / "photo.app1", fixture::camera_segment(false));
+    std::mt19937 random(20261208);
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        // One whole run gives the new file and how long a job takes.
+        write_file(dir / r.target, OLD);
+        auto started = std::chrono::steady_clock::now();
+        int raw = 0;
+        pid_t pid = spawn_binary(dir.path.string(), r.args);
+        ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+        ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+        auto whole = std::chrono::steady_clock::now() - started;
+        const bytes fresh = read_file(dir / r.target);
+        const std::set<std::string> names = names_in(dir.path.string());
+        // Some kills come after the end, so both ends of the job are covered.
+        std::uniform_int_distribution<long long> moment(0, std::chrono::duration_cast<std::chrono::microseconds>(whole * 3 / 2).count());
+        int old_seen = 0, new_seen = 0;
+        for (int kill = 0; kill < 30; ++kill) {
+            write_file(dir / r.target, OLD);
+            pid = spawn_binary(dir.path.string(), r.args);
+            std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+            ::kill(pid, SIGKILL);
+            ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+            bytes now = read_file(dir / r.target);
+            EXPECT_TRUE(now == OLD || now == fresh) << "torn target after kill " << kill;
+            (now == OLD ? old_seen : new_seen) += 1;
+            EXPECT_EQ(names_in(dir.path.string()), names) << "after kill " << kill;
+        }
+        std::cout << "[   INFO   ] " << r.name << ": " << old_seen << " kills left the old file, " << new_seen
+                  << " the new one\n";
+    }
+}
+
+// A temporary file is 0600 from birth, whatever the target allows, while the
+// copy runs and after a kill that leaves one behind; the result gets the
+// target's own bits.
+TEST(FaultTest, TemporaryFilesArePrivateFromBirth) {
+    for (mode_t mode : {0600, 0640, 0644})
+    for (bool named : {false, true}) {
+        SCOPED_TRACE(std::to_string(mode) + (named ? " named" : " unnamed"));
+        scoped_temp_dir dir;
+        write_sparse(dir / "big.jpg", 3LL << 30, {{0, camera_jpeg()}});
+        write_file(dir / "photo.app1", fixture::camera_segment(true));
+        write_file(dir / "out.jpg", OLD);
+        ::chmod((dir / "out.jpg").c_str(), mode);
+        pid_t pid = spawn_job(dir.path.string(), {"big.jpg", "-w", "photo.app1", "out.jpg"}, named);
+        EXPECT_TRUE(eventually([&] { return temp_output_size(pid, dir.path.string()) > (1 << 20); }));
+        struct stat st;
+        EXPECT_TRUE(temp_output_stat(pid, dir.path.string(), st) && (st.st_mode & 07777) == 0600);
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        for (const std::string& left : leftover_temp_files(dir.path.string())) {
+            EXPECT_TRUE(named) << "an unnamed file left a name";
+            EXPECT_EQ(fs::status(left).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        }
+        EXPECT_EQ(read_file(dir / "out.jpg"), OLD);
+    }
+}
+
+// Replacing someone else's photo keeps who it belongs to, and a link that
+// another user planted in a sticky folder is refused rather than followed.
+TEST(FaultTest, OwnersKeptAndPlantedLinksRefused) {
+    if (!running_as_root()) GTEST_SKIP() << "needs root to make files and links of another user";
+    const uid_t OTHER = 4242;
+    scoped_temp_dir dir;
+    fs::create_directories(dir / "sticky");
+    fs::create_directories(dir / "private");
+    ::chmod((dir / "sticky").c_str(), 01777);
+    const bytes photo = camera_jpeg();
+    struct row {
+        const char* name;
+        std::string link;  // a symlink in sticky/ to private/victim, empty for none
+        uid_t link_owner;
+        std::string args, message;
+        int status;
+        std::string written;  // the file the job must write, relative to dir
+    } rows[] = {
+        {"another user's photo edited in place", "", 0, "sticky/p.jpg -w photo.app1 sticky/p.jpg", "", 0,
+         "sticky/p.jpg"},
+        {"-w through a planted link", "sticky/out.jpg", OTHER, "sticky/p.jpg -w photo.app1 sticky/out.jpg",
+         "output file open error 1 [sticky/out.jpg].\n", 1, ""},
+        {"-r through a planted side file link", "sticky/p.jpg.app1", OTHER, "sticky/p.jpg -r",
+         "output file open error [sticky/p.jpg.app1].\n", 1, ""},
+        {"-w through the caller's own link", "sticky/out.jpg", 0, "sticky/p.jpg -w photo.app1 sticky/out.jpg",
+         "", 0, "private/victim"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        for (const char* name : {"sticky/out.jpg", "sticky/p.jpg.app1"}) fs::remove(dir / name);
+        write_file(dir / "photo.app1", fixture::camera_segment(true));
+        write_file(dir / "sticky/p.jpg", photo);
+        write_file(dir / "private/victim", OLD);
+        ASSERT_EQ(::chown((dir / "sticky/p.jpg").c_str(), OTHER, OTHER), 0);
+        ASSERT_EQ(::chmod((dir / "sticky/p.jpg").c_str(), 0640), 0);
+        if (!r.link.empty()) {
+            fs::create_symlink(dir / "private/victim", dir / r.link);
+            ASSERT_EQ(::lchown((dir / r.link).c_str(), r.link_owner, r.link_owner), 0);
+        }
+        tool_run run = run_tool(dir.path.string(), r.args);
+        EXPECT_EQ(run.output, r.message);
+        EXPECT_EQ(run.status, r.status);
+        if (r.written.empty()) {
+            EXPECT_EQ(read_file(dir / "private/victim"), OLD);
+        } else {
+            EXPECT_EQ(read_file(dir / r.written), photo);
+        }
+        struct stat st;
+        ASSERT_EQ(::stat((dir / "sticky/p.jpg").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, OTHER);
+        EXPECT_EQ(st.st_gid, OTHER);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+    }
+}

@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "fixture.h"
+#include "kalvo.h"
 #include "log.h"
 #include "test_util.h"
 
@@ -303,4 +305,32 @@ TEST(Run, WithoutDebugPrintsNothingButTheMessages) {
     long size = std::ftell(sink);
     std::fclose(sink);
     EXPECT_EQ(size, static_cast<long>(sizeof "can't find app1 maker. Abort.\n" - 1));
+}
+
+// A directory at a negative position is empty, whichever directory it is: its
+// count is never pieced together from the zeros before the file and the
+// file's first bytes (all 0xFF here, so any such read shows).
+TEST(Walk, DirectoriesAtNegativePositionsReadAsEmpty) {
+    const bytes ones(64, 0xFF);
+    struct row {
+        const char* name;
+        std::function<void(byte_source&)> read;
+        const char* count_line;
+    } rows[] = {
+        {"IFD0 at -1", [](byte_source& s) { walk_exif_directories(s, true, 12, 0xFFFFFFF3u); },
+         "exif_header->tag_count [0000]\n"},
+        {"IFD0 at the most negative position", [](byte_source& s) { walk_exif_directories(s, false, 0, 0x80000000u); },
+         "exif_header->tag_count [0000]\n"},
+        {"ifd1 at -2", [](byte_source& s) { get_kalvo_ifd1_data(s, INT32_MAX, INT32_MAX); },
+         "kalvo ifd1 tagcount [0]\n"},
+        {"ifd2 whose count would start at -1", [](byte_source& s) { get_kalvo_ifd2_data(s, INT32_MAX, 0x7FFFFFECu); },
+         "kalvo ifd2 tagcount [0]\n"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        byte_source source = memory_source(ones);
+        std::string trace = capture_trace([&] { r.read(source); });
+        EXPECT_EQ(count_of(trace, r.count_line), 1u) << trace.substr(0, 300);
+        EXPECT_EQ(count_of(trace, "tag_main->tag"), 0u);
+    }
 }
