@@ -17,6 +17,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/deps.sh"
+. "$root/scripts/loopfs.sh"
 
 smoke=
 rounds=
@@ -44,12 +45,12 @@ fi
 MiB=$((1024 * 1024))
 if [ -n "$smoke" ]; then
     rounds=${rounds:-1}
-    big_size=$((8 * MiB)) sparse_size=$((64 * MiB)) need_mib=200
-    fast_runs=2 fast_warmup=0 slow_runs=1 slow_warmup=0
+    big_size=$((8 * MiB)) sparse_size=$((64 * MiB)) need_mib=200 image_mib=512
+    fast_runs=2 fast_warmup=0 slow_runs=1 slow_warmup=0 copy_runs=1 cow_runs=2 cow_warmup=0
 else
     rounds=${rounds:-7}
-    big_size=$((256 * MiB)) sparse_size=$((1024 * MiB)) need_mib=3072
-    fast_runs=30 fast_warmup=5 slow_runs=1 slow_warmup=1
+    big_size=$((256 * MiB)) sparse_size=$((1024 * MiB)) need_mib=5120 image_mib=2048
+    fast_runs=30 fast_warmup=5 slow_runs=1 slow_warmup=1 copy_runs=3 cow_runs=10 cow_warmup=2
     [ "$rounds" -ge 5 ] || { echo "bench: the targets need at least 5 rounds" >&2; exit 1; }
 fi
 small_size=$MiB
@@ -62,7 +63,12 @@ if [ "$avail_mib" -lt "$need_mib" ]; then
     exit 1
 fi
 W=$(mktemp -d "$scratch_parent/segsplice-bench.XXXXXX")
-trap 'rm -rf "$W"' EXIT
+# T: a tmpfs directory for the source of the cross-filesystem row.
+T=
+[ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] && T=$(mktemp -d /dev/shm/segsplice-bench.XXXXXX)
+cow_fs=(btrfs xfs)
+trap 'for fs in "${cow_fs[@]}"; do loopfs_unmount "$W/$fs"; done; rm -rf "$W" ${T:+"$T"}' EXIT
+trap 'exit 1' INT TERM HUP
 
 echo "== build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -93,6 +99,10 @@ cat "$W/big.jpg" >/dev/null
 # program writing through a small buffer leaves them: the page cache holds
 # them in single pages, which costs every reader more. Not a target.
 padded >"$W/fresh.jpg"
+# copied.jpg: big.jpg just copied with cp, as a batch meets photos it has just
+# copied off a card; the kernel's copy leaves the page cache in small pages too.
+cp "$W/big.jpg" "$W/copied.jpg"
+[ -z "$T" ] || cp "$W/big.jpg" "$T/big.jpg"
 # The sample followed by a hole, so the APP1 segment is near the start.
 cp "$sample" "$W/sparse.jpg" && truncate -s "$sparse_size" "$W/sparse.jpg"
 cp "$sample" "$W/small1m.jpg" && truncate -s "$small_size" "$W/small1m.jpg"
@@ -114,6 +124,25 @@ app1_length() {  # app1_length FILE START
 }
 start=$(app1_start "$W/big.jpg")
 length=$(app1_length "$W/big.jpg" "$start")
+
+# big.jpg on loop-mounted btrfs and XFS, with its side file (a same-length
+# segment) and vireo.jpg, its -wvireo output: a source whose segment follows
+# FF D8 directly, so that -wvireo keeps its tail in place. Synced, so that
+# the first clone does not pay for writing them out.
+cow_ready=()
+cow_skipped=()
+for fs in "${cow_fs[@]}"; do
+    if why=$(loopfs_mount "$fs" "$W/$fs.img" "$W/$fs" "$image_mib"); then
+        cp "$W/big.jpg" "$W/$fs/big.jpg"
+        "$S" "$W/$fs/big.jpg" -r
+        "$S" "$W/$fs/big.jpg" -wvireo "$W/$fs/big.jpg.app1" "$W/$fs/vireo.jpg"
+        sync -f "$W/$fs/big.jpg"
+        cow_ready+=("$fs")
+    else
+        echo "bench: $fs rows skipped: $why"
+        cow_skipped+=("$fs: $why")
+    fi
+done
 trace_bytes=$("$S" "$W/worst.jpg" -d | wc -c)
 
 # ---------------------------------------------------------------------------
@@ -121,6 +150,8 @@ trace_bytes=$("$S" "$W/worst.jpg" -d | wc -c)
 # Runs hyperfine once per round with all the commands, their order rotated
 # from round to round; command 1 is the reference. Keeps per round and per
 # command the median, min and max in $W/ID.K. An empty PREPARE is none.
+# Commands run without a shell unless MEASURE_SHELL is set (hyperfine then
+# subtracts the shell's start-up).
 
 measure() {
     local id=$1 runs=$2 warmup=$3
@@ -147,7 +178,8 @@ measure() {
             k=$(((j + r) % n))
             args+=(-n "c$k" "${cmds[k]}")
         done
-        if ! hyperfine -N --style none --runs "$runs" --warmup "$warmup" \
+        [ -n "${MEASURE_SHELL:-}" ] || args+=(-N)
+        if ! hyperfine --style none --runs "$runs" --warmup "$warmup" \
             --export-csv "$W/round.csv" "${args[@]}" >"$W/hyperfine.log" 2>&1; then
             cat "$W/hyperfine.log" >&2
             echo "bench: $id failed" >&2
@@ -176,19 +208,55 @@ ratio() {
 
 rm_out() { echo "rm -f $1"; }
 
-echo "== -w and -wvireo against cp ($rounds rounds)"
-measure write "$slow_runs" "$slow_warmup" \
-    "$(rm_out "$W/out-cp.jpg")" "cp $W/big.jpg $W/out-cp.jpg" \
-    "$(rm_out "$W/out-w.jpg")" "$S $W/big.jpg -w $W/donor.app1 $W/out-w.jpg" \
-    "$(rm_out "$W/out-vireo.jpg")" "$S $W/big.jpg -wvireo $W/donor.app1 $W/out-vireo.jpg"
-measure fresh "$slow_runs" "$slow_warmup" \
-    "$(rm_out "$W/out-cpfresh.jpg")" "cp $W/fresh.jpg $W/out-cpfresh.jpg" \
-    "$(rm_out "$W/out-wfresh.jpg")" "$S $W/fresh.jpg -w $W/donor.app1 $W/out-wfresh.jpg"
+# source_of ID: which input the rows of write_rows ID read.
+source_of() {
+    case $1 in
+        write) echo 'big.jpg (settled)' ;;
+        fresh) echo 'fresh.jpg (written in 8 KiB pieces)' ;;
+        copied) echo 'copied.jpg (just copied with `cp`)' ;;
+        tmpfs) echo 'big.jpg on tmpfs, output on disk' ;;
+    esac
+}
+# write_rows ID SOURCE: cp, -w and -wvireo of SOURCE, each into a new file $W/ID-*.jpg.
+write_rows() {
+    measure "$1" "$copy_runs" "$slow_warmup" \
+        "$(rm_out "$W/$1-cp.jpg")" "cp $2 $W/$1-cp.jpg" \
+        "$(rm_out "$W/$1-w.jpg")" "$S $2 -w $W/donor.app1 $W/$1-w.jpg" \
+        "$(rm_out "$W/$1-vireo.jpg")" "$S $2 -wvireo $W/donor.app1 $W/$1-vireo.jpg"
+}
+echo "== -w and -wvireo against cp, settled, fresh and copied sources ($rounds rounds)"
+write_rows write "$W/big.jpg"
+write_rows fresh "$W/fresh.jpg"
+write_rows copied "$W/copied.jpg"
+if [ -n "$T" ]; then
+    echo "== the same from tmpfs to disk"
+    write_rows tmpfs "$T/big.jpg"
+fi
+
+echo "== -w over an existing target against cp to a temporary name, sync, mv, sync"
+# Each run replaces the previous run's output; the first replaces a small file.
+cp "$sample" "$W/replace-cp.jpg"
+cp "$sample" "$W/replace-w.jpg"
+MEASURE_SHELL=1 measure replace "$copy_runs" "$slow_warmup" \
+    "" "cp $W/big.jpg $W/.replace.tmp && sync $W/.replace.tmp && mv $W/.replace.tmp $W/replace-cp.jpg && sync $W" \
+    "" "$S $W/big.jpg -w $W/donor.app1 $W/replace-w.jpg"
+
+for fs in "${cow_ready[@]}"; do
+    echo "== $fs: -w and -wvireo against cp on the same filesystem"
+    D=$W/$fs
+    measure "$fs" "$cow_runs" "$cow_warmup" \
+        "$(rm_out "$D/out-cp.jpg")" "cp $D/big.jpg $D/out-cp.jpg" \
+        "$(rm_out "$D/out-w.jpg")" "$S $D/big.jpg -w $D/big.jpg.app1 $D/out-w.jpg" \
+        "$(rm_out "$D/out-vireo.jpg")" "$S $D/vireo.jpg -wvireo $D/big.jpg.app1 $D/out-vireo.jpg" \
+        "$(rm_out "$D/out-donor.jpg")" "$S $D/big.jpg -w $W/donor.app1 $D/out-donor.jpg"
+done
 
 echo "== -r on the sparse file against -r on the small one"
+# Side files are removed before each run: one that exists is replaced, and
+# a replaced file is synced to disk, which would time the disk instead.
 measure cut "$fast_runs" "$fast_warmup" \
-    "" "$S $W/small1m.jpg -r" \
-    "" "$S $W/sparse.jpg -r"
+    "$(rm_out "$W/small1m.jpg.app1")" "$S $W/small1m.jpg -r" \
+    "$(rm_out "$W/sparse.jpg.app1")" "$S $W/sparse.jpg -r"
 
 echo "== the worst case: parse-only and -d"
 measure parse "$fast_runs" "$fast_warmup" \
@@ -206,9 +274,9 @@ if [ -z "$smoke" ]; then
 
     echo "== extract the Exif block: segsplice, ExifTool, Exiv2"
     measure extract 3 1 \
-        "" "$S $W/big.jpg -r" \
-        "" "exiftool -b -Exif -w! %d%f.exif $W/big.jpg" \
-        "" "exiv2 -f -ee $W/big.jpg"
+        "$(rm_out "$W/big.jpg.app1")" "$S $W/big.jpg -r" \
+        "$(rm_out "$W/big.exif")" "exiftool -b -Exif -w! %d%f.exif $W/big.jpg" \
+        "$(rm_out "$W/big.exv")" "exiv2 -f -ee $W/big.jpg"
 
     echo "== write a file with a replaced Exif block: segsplice, ExifTool, Exiv2"
     measure insert "$slow_runs" "$slow_warmup" \
@@ -223,26 +291,50 @@ fi
 echo "== byte checks"
 failed_checks=0
 checks=()
-check() {  # check DESCRIPTION FILE REFERENCE
-    if cmp -s "$2" "$3"; then
-        checks+=("| $1 | identical |")
-    else
-        checks+=("| $1 | **DIFFERENT** |")
-        failed_checks=$((failed_checks + 1))
-        echo "bench: byte check failed: $1" >&2
-    fi
+check() {  # check DESCRIPTION FILE REFERENCE [FILE REFERENCE...]: all pairs alike
+    local what=$1
+    shift
+    while [ $# -gt 0 ]; do
+        if ! cmp -s "$1" "$2"; then
+            checks+=("| $what | **DIFFERENT** ($(basename "$1")) |")
+            failed_checks=$((failed_checks + 1))
+            echo "bench: byte check failed: $what: $1" >&2
+            return
+        fi
+        shift 2
+    done
+    checks+=("| $what | identical |")
 }
 after=$((start + length + 1))
-{ head -c "$start" "$W/big.jpg"; cat "$W/donor.app1"; tail -c +"$after" "$W/big.jpg"; } >"$W/ref.jpg"
-check '`-w` output (timed) = head + replacement + tail' "$W/out-w.jpg" "$W/ref.jpg"
-mv "$W/out-w.jpg" "$W/ref-w.jpg"
-{ printf '\377\330\377\341'; cat "$W/donor.app1"; tail -c +"$after" "$W/big.jpg"; } >"$W/ref.jpg"
-check '`-wvireo` output (timed) = FF D8 FF E1 + replacement + tail' "$W/out-vireo.jpg" "$W/ref.jpg"
-rm -f "$W/out-vireo.jpg" "$W/ref.jpg"
-check '`cp` output (timed) = input' "$W/out-cp.jpg" "$W/big.jpg"
-rm -f "$W/out-cp.jpg"
-check '`-w` on fresh.jpg (timed) = `-w` output above' "$W/out-wfresh.jpg" "$W/ref-w.jpg"
-rm -f "$W/out-wfresh.jpg" "$W/out-cpfresh.jpg" "$W/ref-w.jpg" "$W/fresh.jpg"
+{ head -c "$start" "$W/big.jpg"; cat "$W/donor.app1"; tail -c +"$after" "$W/big.jpg"; } >"$W/ref-w.jpg"
+{ printf '\377\330\377\341'; cat "$W/donor.app1"; tail -c +"$after" "$W/big.jpg"; } >"$W/ref-vireo.jpg"
+for id in write fresh copied tmpfs; do
+    [ -f "$W/$id.cmd.0" ] || continue
+    check "$(source_of "$id"), timed: \`cp\` = input, \`-w\` = head + replacement + tail, \`-wvireo\` = FF D8 FF E1 + replacement + tail" \
+        "$W/$id-cp.jpg" "$W/big.jpg" "$W/$id-w.jpg" "$W/ref-w.jpg" "$W/$id-vireo.jpg" "$W/ref-vireo.jpg"
+    rm -f "$W/$id"-*.jpg
+done
+check 'replacing an existing target, timed: `cp` + `mv` = input, `-w` = head + replacement + tail' \
+    "$W/replace-cp.jpg" "$W/big.jpg" "$W/replace-w.jpg" "$W/ref-w.jpg"
+rm -f "$W/fresh.jpg" "$W/copied.jpg" "$W"/replace-*.jpg
+for fs in "${cow_ready[@]}"; do
+    D=$W/$fs
+    check "$fs, timed: \`cp\` and same-length \`-w\` = input, same-length \`-wvireo\` = vireo.jpg, \`-w\` with donor.app1 = head + replacement + tail" \
+        "$D/out-cp.jpg" "$W/big.jpg" "$D/out-w.jpg" "$W/big.jpg" "$D/out-vireo.jpg" "$D/vireo.jpg" "$D/out-donor.jpg" "$W/ref-w.jpg"
+    # The first block is written by hand and the partial last one may be copied.
+    shared_w=$(shared_blocks "$D/out-w.jpg") shared_vireo=$(shared_blocks "$D/out-vireo.jpg") blocks=$(file_blocks "$D/out-w.jpg")
+    what="$fs: same-length outputs share their blocks with the source (\`filefrag -v\`): \`-w\` $shared_w, \`-wvireo\` $shared_vireo of $blocks"
+    if [ "$shared_w" -ge $((blocks - 2)) ] && [ "$shared_vireo" -ge $((blocks - 2)) ]; then
+        checks+=("| $what | shared |")
+    else
+        checks+=("| $what | **NOT SHARED** |")
+        failed_checks=$((failed_checks + 1))
+        echo "bench: $what" >&2
+    fi
+    loopfs_unmount "$D"
+    rm -f "$W/$fs.img"
+done
+rm -f "$W/ref-w.jpg" "$W/ref-vireo.jpg"
 head -c $((start + length)) "$W/big.jpg" | tail -c "$length" >"$W/ref.app1"
 if [ -f "$W/big.jpg.app1" ]; then
     what='`-r` on the padded file (timed, extract)'
@@ -325,9 +417,21 @@ target_ratio() {  # target_ratio TEXT ID K REF_K LIMIT OP
     [ "$6" = info ] && limit="-"
     rows+=("| $1 | $(time_cell "$2" "$3") | $(time_cell "$2" "$4") | $(ratio_cell "$2" "$3" "$4") | $limit | $(verdict "$med" "$6" "$5") |")
 }
-target_ratio '`-w` on the padded file vs `cp` of it' write 1 0 1.25 '<='
-target_ratio '`-wvireo` on the padded file vs `cp` of it' write 2 0 1.25 '<='
-target_ratio '`-w` on fresh.jpg (just written, in single pages) vs `cp` of it' fresh 1 0 - info
+for id in write fresh copied tmpfs; do
+    [ -f "$W/$id.cmd.0" ] || continue
+    target_ratio "\`-w\` on $(source_of "$id") vs \`cp\` of it" "$id" 1 0 1.05 '<='
+    target_ratio "\`-wvireo\` on $(source_of "$id") vs \`cp\` of it" "$id" 2 0 1.05 '<='
+done
+[ -n "$T" ] || rows+=("| \`-w\`, \`-wvireo\` from tmpfs to disk | | | | | skipped: /dev/shm is not a tmpfs |")
+target_ratio '`-w` over an existing target vs `cp` to a temporary name + `sync` of it + `mv` over the target + `sync` of the directory' replace 1 0 1.05 '<='
+for fs in "${cow_ready[@]}"; do
+    target_ratio "$fs: same-length \`-w\` vs \`cp\` (which shares the blocks)" "$fs" 1 0 1.5 '<='
+    target_ratio "$fs: same-length \`-wvireo\` on vireo.jpg vs \`cp\`" "$fs" 2 0 1.5 '<='
+    target_ratio "$fs: \`-w\` with donor.app1 ($(($(stat -c %s "$W/donor.app1") - length)) bytes longer: the tail moves, the kernel copies it) vs \`cp\`" "$fs" 3 0 - info
+done
+for why in "${cow_skipped[@]}"; do
+    rows+=("| ${why%%:*} rows | | | | | skipped: ${why#*: } |")
+done
 target_ratio '`-r` on the sparse file vs `-r` on the 1 MiB file' cut 1 0 1.5 '<='
 parse_ms=$(tstat parse 1 | cut -d' ' -f1)
 rows+=("| parse-only on the worst case (vs parse-only on the camera-like file) | $(time_cell parse 1) | $(time_cell parse 0) | $(ratio_cell parse 1 0) | <= 100 ms | $(verdict "$(awk -v s="$parse_ms" 'BEGIN { print s * 1000 }')" '<=' 100) |")
@@ -351,9 +455,11 @@ show_cmd() {  # the command as run, with the scratch directory as $W
     local c
     c=$(cat "$W/$1.cmd.$2")
     c=${c//$S/segsplice}
+    [ -z "$T" ] || c=${c//$T/\$T}
     echo "${c//$W/\$W}"
 }
 
+mkfs_version() { dpkg-query -W -f '${Package} ${Version}' "$(loopfs_package "$1")" 2>/dev/null; }
 cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
 mem=$(awk '/^MemTotal/ { printf("%.1f GiB", $2 / 1048576) }' /proc/meminfo)
 fs=$(df -PT "$W" | awk 'NR == 2 { printf("%s, %s, %.0f GiB, %.0f GiB free", $1, $2, $3 / 1048576, $5 / 1048576) }')
@@ -387,7 +493,14 @@ report="$W/RESULTS.md"
     echo "## Inputs (made by the script in a scratch directory \$W)"
     echo
     echo "- \`big.jpg\`: examples/sample.jpg with $((big_size - sample_size)) zero bytes before its final FF D9, $big_size bytes; APP1 length field at byte $start, $length bytes. Written, synced, dropped from the page cache (\`dd iflag=nocache count=0\`) and read back once with \`cat\`, as a photo on disk is when a batch job gets to it."
-    echo "- \`fresh.jpg\`: the same bytes just written in 8 KiB pieces and left in the page cache as written: single pages, dearer to read for \`cp\` and segsplice alike (informational row only)."
+    echo "- \`fresh.jpg\`: the same bytes just written in 8 KiB pieces and left in the page cache as written: single pages, dearer to read for \`cp\` and segsplice alike."
+    echo "- \`copied.jpg\`: big.jpg just copied with \`cp\`, left in the page cache as the copy wrote it."
+    if [ -n "$T" ]; then
+        echo "- big.jpg on tmpfs: \`cp\` of big.jpg into \`\$T\`, a directory under /dev/shm; its rows write to the scratch directory, another filesystem, where the kernel refuses its copy and both tools copy through a buffer."
+    fi
+    for fs in "${cow_ready[@]}"; do
+        echo "- On $fs: a sparse $image_mib MiB image made by \`mkfs.$fs\` ($(mkfs_version "$fs")) and mounted with \`mount -o loop\` at \`\$W/$fs\`, holding \`cp\` of big.jpg, its side file from \`-r\` (a segment of the same length) and \`vireo.jpg\`, the \`-wvireo\` output of big.jpg with that side file (its segment follows FF D8, so \`-wvireo\` leaves its tail in place); synced before timing."
+    done
     echo "- \`sparse.jpg\`: examples/sample.jpg extended by \`truncate -s $sparse_size\` (a hole after the sample)."
     echo "- \`small1m.jpg\`: the same, \`truncate -s $small_size\`."
     echo "- \`worst.jpg\`: \`bench/make_inputs worst\`: IFD0, Exif IFD and GPS IFD with 65535 entries each, all ASCII, count 16, out of line in one shared value area; $(stat -c %s "$W/worst.jpg") bytes."
@@ -400,6 +513,15 @@ report="$W/RESULTS.md"
     echo "|---|---|---|---|---|---|"
     printf '%s\n' "${rows[@]}"
     echo
+    if [ ${#cow_ready[@]} -gt 0 ]; then
+        echo "On $(echo "${cow_ready[*]}" | sed "s/ / and /g") \`cp\` shares the file's blocks instead of copying them. segsplice does"
+        echo "the same where the part after the segment lands a whole number of blocks from where it"
+        echo "stood in the source (a segment of the same length, or longer or shorter by a multiple of"
+        echo "the block size; for \`-wvireo\` only on a source whose segment follows FF D8): it writes the"
+        echo "bytes up to the next block boundary and the kernel shares the rest. With any other length"
+        echo "(the donor.app1 rows) the tail moves off the block grid and the kernel copies it."
+        echo
+    fi
     echo "## Peak resident memory (KiB, /usr/bin/time -f %M, one run each)"
     echo
     echo "| job | big.jpg | sparse.jpg | small1m.jpg | worst.jpg | camera.jpg |"
@@ -410,13 +532,15 @@ report="$W/RESULTS.md"
     echo
     echo "## Commands"
     echo
-    echo "Each timed with \`hyperfine -N\` (no shell; standard output to /dev/null)."
+    echo "Each timed with \`hyperfine -N\` (no shell; standard output to /dev/null), except \`replace\`,"
+    echo "whose reference is a shell command line: both of its commands run through \`sh -c\` and hyperfine"
+    echo "subtracts the shell's start-up. Each of its runs replaces the previous run's output."
     echo "Where a job writes a file, its output is removed before every run"
     echo "(\`--prepare \"rm -f OUT\"\`, untimed), so every run creates its file, as \`cp\` does."
     echo
     echo "| measure | runs per round | reference (first) and jobs |"
     echo "|---|---|---|"
-    for id in write fresh cut parse trace small extract insert; do
+    for id in write fresh copied tmpfs replace "${cow_ready[@]}" cut parse trace small extract insert; do
         [ -f "$W/$id.cmd.0" ] || continue
         k=0
         cells=()
@@ -444,8 +568,9 @@ report="$W/RESULTS.md"
     if [ -n "$smoke" ]; then
         echo "Reproduce: \`bench/run.sh --smoke\` (seconds; installs hyperfine and time when run as root)."
     else
-        echo "Reproduce: \`bench/run.sh\` (about a minute and 3 GiB of scratch space; installs hyperfine,"
-        echo "time, libimage-exiftool-perl and exiv2 when run as root, else names the missing package)."
+        echo "Reproduce: \`bench/run.sh\` (about four minutes and 5 GiB of scratch space; installs hyperfine,"
+        echo "time, libimage-exiftool-perl, exiv2, btrfs-progs and xfsprogs when run as root, else names the"
+        echo "missing package; the btrfs and XFS rows need root and loop devices)."
     fi
 } >"$report"
 

@@ -3,21 +3,34 @@
 # names the package and stops.
 
 apt_updated=
-need_package() {  # need_package PACKAGE TEST-COMMAND...
+# try_package PACKAGE TEST-COMMAND...: true when TEST-COMMAND passes, after
+# installing PACKAGE with apt-get if it did not and this is root.
+try_package() {
     local package=$1
     shift
     "$@" >/dev/null 2>&1 && return 0
     if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
         if [ -z "$apt_updated" ]; then
-            apt-get update -qq >/dev/null
+            apt-get -o DPkg::Lock::Timeout=900 update -qq >/dev/null
             apt_updated=1
         fi
         echo "installing $package"
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$package" >/dev/null
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq "$package" >/dev/null
         "$@" >/dev/null 2>&1 && return 0
     fi
-    echo "segsplice needs the Debian package '$package': sudo apt-get install $package" >&2
+    return 1
+}
+
+need_package() {  # need_package PACKAGE TEST-COMMAND...: stops without it
+    try_package "$@" && return 0
+    echo "segsplice needs the Debian package '$1': sudo apt-get install $1" >&2
     exit 1
+}
+
+want_package() {  # want_package PACKAGE TEST-COMMAND...: the checks that need it skip without it
+    try_package "$@" && return 0
+    echo "note: some checks skip without the Debian package '$1' (sudo apt-get install $1)" >&2
+    return 1
 }
 
 need_build_tools() {

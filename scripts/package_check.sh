@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Checks what a user gets from a build: the man page renders without a single
-# groff warning, `cmake --install` into a DESTDIR puts the binary and the man
-# page in place, and the .deb made by CPack unpacks into a working tool.
+# groff warning, `cmake --install` into a DESTDIR puts the binary, the man
+# page and the bash completion in place, and the .deb made by CPack unpacks
+# into a working tool and passes lintian without an error or a warning.
 #   scripts/package_check.sh [BUILD_DIR]     (default: build/release, built)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/deps.sh"
 need_package groff-base command -v groff
 need_package dpkg command -v dpkg-deb
+need_package dpkg-dev command -v dpkg-shlibdeps
+want_package lintian command -v lintian || true
 
 build=${1:-$root/build/release}
 tool="$build/segsplice"
 manpage="$root/man/segsplice.1"
+completion="$root/completion/segsplice"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -41,8 +45,12 @@ fi
 # cmake --install into a staging directory.
 DESTDIR="$scratch/dest" cmake --install "$build" --prefix /usr/local >/dev/null
 [ -x "$scratch/dest/usr/local/bin/segsplice" ] || fail "cmake --install put no bin/segsplice in DESTDIR"
-cmp -s "$manpage" "$scratch/dest/usr/local/share/man/man1/segsplice.1" ||
-    fail "cmake --install put no share/man/man1/segsplice.1 in DESTDIR"
+# The manual as Debian wants it: gzip -9n, so no name or time stamp inside.
+gzip -9n <"$manpage" >"$scratch/segsplice.1.gz"
+cmp -s "$scratch/segsplice.1.gz" "$scratch/dest/usr/local/share/man/man1/segsplice.1.gz" ||
+    fail "cmake --install put no share/man/man1/segsplice.1.gz made by gzip -9n in DESTDIR"
+cmp -s "$completion" "$scratch/dest/usr/local/share/bash-completion/completions/segsplice" ||
+    fail "cmake --install put no share/bash-completion/completions/segsplice in DESTDIR"
 
 # The .deb: its control fields, then its contents, unpacked.
 if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/pkg" >"$scratch/cpack.log" 2>&1; then
@@ -71,8 +79,27 @@ done <"$scratch/depends"
 dpkg-deb -x "$deb" "$scratch/root"
 unpacked="$scratch/root/usr/bin/segsplice"
 [ -x "$unpacked" ] || fail "the .deb holds no executable usr/bin/segsplice"
-cmp -s "$manpage" "$scratch/root/usr/share/man/man1/segsplice.1" ||
-    fail "the .deb holds no usr/share/man/man1/segsplice.1 equal to man/segsplice.1"
+cmp -s "$scratch/segsplice.1.gz" "$scratch/root/usr/share/man/man1/segsplice.1.gz" ||
+    fail "the .deb holds no usr/share/man/man1/segsplice.1.gz made from man/segsplice.1 by gzip -9n"
+cmp -s "$completion" "$scratch/root/usr/share/bash-completion/completions/segsplice" ||
+    fail "the .deb holds no usr/share/bash-completion/completions/segsplice"
+doc="$scratch/root/usr/share/doc/segsplice"
+grep -q '^Format: .*copyright-format/1.0/' "$doc/copyright" 2>/dev/null ||
+    fail "the .deb holds no machine-readable usr/share/doc/segsplice/copyright"
+# Each release needs its entry in CHANGELOG.md, newest first.
+[ "$(gzip -dc "$doc/changelog.gz" 2>/dev/null | head -n 1)" = "segsplice ($version) unstable; urgency=medium" ] ||
+    fail "changelog.gz does not start with an entry for $version: add one to CHANGELOG.md"
+
+if command -v lintian >/dev/null; then
+    # Informational tags may stay; errors and warnings may not.
+    if ! lintian --display-info --fail-on error,warning "$deb" >"$scratch/lintian.out" 2>"$scratch/lintian.err"; then
+        fail "lintian: $(cat "$scratch/lintian.out" "$scratch/lintian.err")"
+    fi
+    echo "lintian: $(grep -c '^[EWI]:' "$scratch/lintian.out") tags, none an error or a warning"
+    sed 's/^/    /' "$scratch/lintian.out"
+else
+    echo "lintian is not installed: the .deb was not checked by it"
+fi
 
 if [ -x "$unpacked" ]; then
     # -r with the unpacked binary gives the same side file as the build's.
@@ -107,7 +134,9 @@ EOF
     "$unpacked" >"$scratch/usage.out" 2>&1 || status=$?
     [ "$status" -eq 1 ] || fail "segsplice without arguments ended with status $status, not 1"
     diff -u "$scratch/usage.expected" "$scratch/usage.out" >&2 || fail "segsplice without arguments printed other than the usage text"
+    [ "$(cd "$scratch" && "$unpacked" --version)" = "segsplice $version" ] ||
+        fail "segsplice --version does not print 'segsplice $version'"
 fi
 
 [ "$failed" -eq 0 ] || exit 1
-echo "packaging checks passed: $(basename "$deb"), DESTDIR install, man page"
+echo "packaging checks passed: $(basename "$deb"), DESTDIR install, man page, bash completion"

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: a normal build, and one with
 # AddressSanitizer and UndefinedBehaviorSanitizer. Then checks the man page,
-# cmake --install and the .deb (scripts/package_check.sh).
+# cmake --install and the .deb (scripts/package_check.sh), splicing on btrfs
+# (scripts/cow_check.sh) and a smoke run of the benchmark.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/deps.sh"
 need_test_tools
+# Peers for the end-to-end test of -i, which skips without them.
+want_package imagemagick test -x /usr/bin/convert || true
+want_package libimage-exiftool-perl command -v exiftool || true
 jobs=$(nproc 2>/dev/null || echo 2)
 
 run_suite() {  # run_suite NAME CMAKE-ARGS...
@@ -27,6 +31,8 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 bash "$root/scripts/fuzz.sh" 30
 # The man page, cmake --install and the .deb, from the release build.
 bash "$root/scripts/package_check.sh" "$root/build/release"
+# Splices on a loop-mounted btrfs image: exact bytes, shared blocks (root only).
+bash "$root/scripts/cow_check.sh" "$root/build/release"
 # Seconds of the benchmark on small inputs: its jobs run and their outputs are
 # checked byte for byte; the timing targets are judged only by a full run.
 bash "$root/bench/run.sh" --smoke --build "$root/build/release"

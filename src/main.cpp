@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
+#include <vector>
 
 #include "kalvo.h"
 #include "log.h"
@@ -27,7 +29,74 @@ const char* const USAGE_LINES[] = {
     "-wvireo : almost same as \"-w\" option (for Kalvo Vireo Loom viewer)",
 };
 
+// Printed after the usage text by --help.
+const char HELP_TEXT[] = R"(
+segsplice SRCFILE -i APP1_FILE OUTPUT_FILE
+segsplice SRCFILE -d
+segsplice --help | --version
+
+SRCFILE always comes first. The first of -r, -w, -wvireo and -i wins, and
+the arguments after it are ignored.
+
+  -r       write the APP1 segment of SRCFILE (its length field and payload,
+           without the FF E1 marker) to SRCFILE.app1
+  -w       write OUTPUT_FILE: SRCFILE with APP1_FILE, copied verbatim, in
+           place of its APP1 segment
+  -wvireo  as -w, but whatever stood before the APP1 marker is dropped: the
+           output starts FF D8 FF E1
+  -i       as -w where SRCFILE has an APP1 segment; where it has none, put
+           APP1_FILE right after the FF D8 that starts SRCFILE. APP1_FILE's
+           big-endian length field must equal its size
+  -d       trace the marker scan, the header and every Exif directory entry;
+           counts only before the mode option, and alone writes nothing
+  --help, --version
+           print this text, or the version; only as the one argument
+
+Each output replaces its target only when complete; OUTPUT_FILE may be
+SRCFILE itself.
+
+Exit status:
+  0  the job was done, or there was none; also for a source without an APP1
+     marker ("can't find app1 maker. Abort."), where nothing is written
+  1  a usage error, or a job that failed: a file could not be opened, read
+     or written, or was refused; nothing was written, existing files are as
+     they were
+
+See segsplice(1).
+)";
+
 void print_line(const char* text) { std::fprintf(output_stream(), "%s\n", text); }
+
+void print_usage() {
+    for (const char* line : USAGE_LINES) print_line(line);
+}
+
+void print_help() {
+    print_usage();
+    std::fputs(HELP_TEXT, output_stream());
+}
+
+void print_version() { print_line("segsplice " SEGSPLICE_VERSION); }
+
+struct info_option {
+    const char* name;
+    void (*print)();
+};
+
+// Answered only as the one argument, and only when no file has that name:
+// such a file is still a source.
+constexpr info_option INFO_OPTIONS[] = {{"--help", print_help}, {"--version", print_version}};
+
+const info_option* info_option_of(int argc, const char* const* argv) {
+    if (argc != 2) return nullptr;
+    for (const info_option& option : INFO_OPTIONS) {
+        std::error_code ignored;
+        if (argv[1] == std::string_view(option.name) &&
+            !std::filesystem::exists(std::filesystem::symlink_status(argv[1], ignored)))
+            return &option;
+    }
+    return nullptr;
+}
 
 void print_message(const char* format, const std::string& name) {
     std::fprintf(output_stream(), format, name.c_str());
@@ -38,32 +107,42 @@ void print_message(const char* format, const std::string& name) {
 // ---------------------------------------------------------------------------
 // Command line
 
+namespace {
+
+struct mode_option {
+    const char* name;
+    int mode;
+};
+
+// "-r" takes no names; every other mode takes APP1_FILE and OUTPUT_FILE.
+constexpr mode_option MODE_OPTIONS[] = {
+    {"-r", MODE_CUT}, {"-w", MODE_REPLACE}, {"-wvireo", MODE_REPLACE_VIREO}, {"-i", MODE_INSERT}};
+
+int mode_of(std::string_view arg) {
+    for (const mode_option& option : MODE_OPTIONS)
+        if (arg == option.name) return option.mode;
+    return MODE_NONE;
+}
+
+}  // namespace
+
 run_options parse_arguments(int argc, const char* const* argv) {
     run_options options;
     options.source = argv[1];
     for (int i = 0; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "-d") options.debug = true;
-        if (arg == "-r") {
-            options.mode = MODE_CUT;
+        if (std::string_view(argv[i]) == "-d") options.debug = true;
+        options.mode = mode_of(argv[i]);
+        if (options.mode == MODE_NONE) continue;
+        if (options.mode == MODE_CUT) {
             options.output = options.source + ".app1";
-            break;
-        }
-        if (arg == "-w") options.mode = MODE_REPLACE;
-        else if (arg == "-wvireo") options.mode = MODE_REPLACE_VIREO;
-        if (options.mode == MODE_REPLACE || options.mode == MODE_REPLACE_VIREO) {
-            if (i + 1 >= argc) {
-                options.error = "set input filename";
-                break;
-            }
+        } else if (i + 1 >= argc) {
+            options.error = "set input filename";
+        } else {
             options.app1_file = argv[i + 1];
-            if (i + 2 >= argc) {
-                options.error = "set output filename";
-                break;
-            }
-            options.output = argv[i + 2];
-            break;
+            if (i + 2 >= argc) options.error = "set output filename";
+            else options.output = argv[i + 2];
         }
+        break;
     }
     return options;
 }
@@ -239,8 +318,29 @@ int cut_segment(const run_options& options, byte_source& source, const app1_info
     return finish_job(out, result, messages, options.source);
 }
 
-int replace_segment(const run_options& options, byte_source& source, const app1_info& info) {
-    static const std::uint8_t VIREO_HEAD[] = {0xFF, 0xD8, 0xFF, 0xE1};
+// -i splices nothing that would break the photo: APP1_FILE must be a whole
+// segment, its big-endian length field equal to its size (so at most 65535).
+// Reads it into segment; false, with the message printed, when it is not.
+bool read_whole_segment(const input_file& app1, const std::string& name, std::vector<std::uint8_t>& segment) {
+    segment.resize(0x10000);  // one byte more than a segment can hold
+    std::int64_t size = read_at(app1, 0, segment.data(), segment.size());
+    if (size < 0) {
+        print_message("input file read error [%s].\n", name);
+        return false;
+    }
+    segment.resize(static_cast<std::size_t>(size));
+    if (size < 2 || load_u16(segment.data(), true) != size) {
+        print_message("app1 file length error [%s].\n", name);
+        return false;
+    }
+    return true;
+}
+
+// Writes OUTPUT_FILE: a bare SOI and APP1 marker (bare_head) or the source up
+// to info.start_address, then APP1_FILE, then the source from the end of the
+// old segment on.
+int replace_segment(const run_options& options, byte_source& source, const app1_info& info, bool bare_head) {
+    static const std::uint8_t BARE_HEAD[] = {0xFF, 0xD8, 0xFF, 0xE1};
     job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
     output_file out;
     if (!open_output(out, options.output)) {
@@ -253,16 +353,25 @@ int replace_segment(const run_options& options, byte_source& source, const app1_
         print_message("app1 file open error 2 [%s].\n", options.app1_file);
         return 1;
     }
+    std::vector<std::uint8_t> segment;
+    bool checked = options.mode == MODE_INSERT;
+    if (checked && !read_whole_segment(app1, options.app1_file, segment)) {
+        close_input(app1);
+        discard_output(out);
+        return 1;
+    }
     const std::string* read_name = &options.source;
     copy_result result = copy_result::done;
-    if (options.mode == MODE_REPLACE_VIREO) {
-        if (!write_output(out, VIREO_HEAD, sizeof VIREO_HEAD)) result = copy_result::write_failed;
+    if (bare_head) {
+        if (!write_output(out, BARE_HEAD, sizeof BARE_HEAD)) result = copy_result::write_failed;
     } else {
         result = copy_range(out, source.file, 0, info.start_address);
         // The prefix was scanned a moment ago: a shortfall now is a failing read.
         if (result == copy_result::short_input) result = copy_result::read_failed;
     }
-    if (result == copy_result::done) {
+    if (result == copy_result::done && checked) {
+        if (!write_output(out, segment.data(), segment.size())) result = copy_result::write_failed;
+    } else if (result == copy_result::done) {
         result = copy_range(out, app1, 0, -1);
         if (result == copy_result::read_failed) read_name = &options.app1_file;
     }
@@ -273,13 +382,33 @@ int replace_segment(const run_options& options, byte_source& source, const app1_
     return finish_job(out, result, messages, *read_name);
 }
 
+// -i on a source without an APP1 marker: the segment goes right after its SOI.
+int insert_segment(const run_options& options, byte_source& source) {
+    std::uint8_t soi[2];
+    source_seek(source, 0);
+    bool is_jpeg = source_read(source, soi, sizeof soi) == sizeof soi && soi[0] == 0xFF && soi[1] == 0xD8;
+    if (source.read_failed) {
+        print_message("input file read error [%s].\n", options.source);
+        return 1;
+    }
+    if (!is_jpeg) {
+        print_message("not a jpeg file [%s].\n", options.source);
+        return 1;
+    }
+    app1_info after_soi;
+    after_soi.start_address = 2;
+    return replace_segment(options, source, after_soi, true);
+}
+
 int run_job(const run_options& options, byte_source& source, const app1_info& info) {
     switch (options.mode) {
         case MODE_CUT:
             return cut_segment(options, source, info);
         case MODE_REPLACE:
+        case MODE_INSERT:
+            return replace_segment(options, source, info, false);
         case MODE_REPLACE_VIREO:
-            return replace_segment(options, source, info);
+            return replace_segment(options, source, info, true);
         default:
             return 0;
     }
@@ -292,8 +421,12 @@ int run_job(const run_options& options, byte_source& source, const app1_info& in
 
 int segsplice_main(int argc, const char* const* argv) {
     if (argc <= 1) {
-        for (const char* line : USAGE_LINES) print_line(line);
+        print_usage();
         return 1;
+    }
+    if (const info_option* option = info_option_of(argc, argv)) {
+        option->print();
+        return 0;
     }
     run_options options = parse_arguments(argc, argv);
     if (options.debug) set_log_enable(1);
@@ -313,6 +446,8 @@ int segsplice_main(int argc, const char* const* argv) {
         if (source.read_failed) {
             print_message("input file read error [%s].\n", options.source);
             status = 1;
+        } else if (options.mode == MODE_INSERT) {
+            status = insert_segment(options, source);
         } else {
             print_line("can't find app1 maker. Abort.");
         }

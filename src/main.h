@@ -33,7 +33,7 @@ struct app1_info {
     std::uint16_t app1_length = 0;
 };
 
-enum cut_mode { MODE_NONE = 0, MODE_CUT = 1, MODE_REPLACE = 2, MODE_REPLACE_VIREO = 3 };
+enum cut_mode { MODE_NONE = 0, MODE_CUT = 1, MODE_REPLACE = 2, MODE_REPLACE_VIREO = 3, MODE_INSERT = 4 };
 
 // What the command line asks for. error is the line to print for a usage
 // problem, null when there is none.
@@ -46,8 +46,9 @@ struct run_options {
     const char* error = nullptr;
 };
 
-// Scans argv from index 0: the first mode option wins and ends the scan, so
-// "-d" counts only before it. argv[1] is always the source. REQUIRES: argc >= 2.
+// Scans argv from index 0: the first mode option (-r, -w, -wvireo, -i) wins
+// and ends the scan, so "-d" counts only before it. argv[1] is always the
+// source. REQUIRES: argc >= 2.
 run_options parse_arguments(int argc, const char* const* argv);
 
 // Scans byte by byte from the current position for 0xFF directly followed by
@@ -67,7 +68,8 @@ void get_app1_data(byte_source& source, app1_info& info);
 void walk_exif_directories(byte_source& source, bool big_endian, std::int32_t offset_base,
                            std::uint32_t first_ifd_address);
 
-// The whole run; returns the exit status (0 or 1).
+// The whole run; returns the exit status (0 or 1). A lone --help or --version
+// that is not the name of an existing file prints the help or the version.
 int segsplice_main(int argc, const char* const* argv);
 
 #endif

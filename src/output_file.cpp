@@ -1,6 +1,9 @@
 #include "output_file.h"
 
 #include <fcntl.h>
+#ifdef __linux__
+#include <sys/statfs.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -268,6 +271,28 @@ resolved_target resolve_target(const std::string& target) {
     return {};
 }
 
+// What the filesystem under the output does with a kernel copy.
+void note_filesystem(output_file& out) {
+    struct stat st;
+    if (::fstat(out.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    out.regular = true;
+    if (st.st_blksize > 0) out.block_size = st.st_blksize;
+#ifdef __linux__
+    static const std::pair<unsigned long, output_filesystem> KINDS[] = {
+        {0x9123683EUL, output_filesystem::shares_blocks},  // btrfs
+        {0x58465342UL, output_filesystem::shares_blocks},  // XFS
+        {0xCA451A4EUL, output_filesystem::shares_blocks},  // bcachefs
+        {0x6969UL, output_filesystem::network},            // NFS
+        {0xFE534D42UL, output_filesystem::network},        // SMB2/3
+        {0xFF534D42UL, output_filesystem::network},        // CIFS
+    };
+    struct statfs fs;
+    if (::fstatfs(out.fd, &fs) != 0) return;
+    for (const auto& [magic, kind] : KINDS)
+        if (static_cast<unsigned long>(fs.f_type) == magic) out.filesystem = kind;
+#endif
+}
+
 // Writes straight into a descriptor the caller handed us (a pipe, a file
 // opened with > or >>), as it is: no reopening, no truncation, no rename.
 // What the run printed so far goes first, so a trace precedes the JPEG.
@@ -276,9 +301,9 @@ bool open_descriptor_target(output_file& out, int descriptor) {
     if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
     std::fflush(nullptr);
     out.fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-    struct stat st;
-    out.regular = out.fd >= 0 && ::fstat(out.fd, &st) == 0 && S_ISREG(st.st_mode);
-    return out.fd >= 0;
+    if (out.fd < 0) return false;
+    note_filesystem(out);
+    return true;
 }
 
 mode_t process_umask() {
@@ -320,9 +345,7 @@ bool open_output(output_file& out, const std::string& target) {
     out.unnamed = (out.fd = open_unnamed_temp(out.dir)) >= 0;
     if (!out.unnamed && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return false;
     if (!out.unnamed && (out.fd = open_named_temp(out)) < 0) return false;
-    out.regular = true;
-    struct stat made;
-    if (::fstat(out.fd, &made) == 0 && made.st_blksize > 0) out.block_size = made.st_blksize;
+    note_filesystem(out);
     return true;
 }
 
@@ -446,17 +469,34 @@ std::int64_t copy_by_kernel(output_file& out, const input_file& in, std::int64_t
 
 void set_kernel_copy(kernel_copy_fn fn) { kernel_copy = fn ? fn : system_kernel_copy; }
 
+namespace {
+
+// The kernel copies a range at its best where the range keeps its place
+// within a 64 KiB window: the page cache then holds the copy in large pieces,
+// as it does for cp. A range that moves by some other amount is copied in
+// 4 KiB pieces that cost more than the buffer's two passes, except where
+// that is the only way to share blocks (a copy-on-write filesystem, moved by
+// whole blocks) or to keep the bytes off the network (NFS, SMB, where the
+// server copies). Returns the alignment at which to hand the range to the
+// kernel, or 0 to keep it in the buffer.
+std::int64_t kernel_alignment(const output_file& out, std::int64_t distance) {
+    constexpr std::int64_t LARGE_PAGE = 64 * 1024;
+    if (out.filesystem == output_filesystem::network) return 1;
+    if (out.filesystem == output_filesystem::shares_blocks && distance % out.block_size == 0) return out.block_size;
+    if (distance % LARGE_PAGE == 0) return LARGE_PAGE;
+    return 0;
+}
+
+}  // namespace
+
 copy_result copy_range(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length) {
-    if (in.regular && out.regular) {
+    std::int64_t align = in.regular && out.regular ? kernel_alignment(out, out.written - offset) : 0;
+    if (align > 0) {
         std::int64_t want = length >= 0 ? length : std::max<std::int64_t>(0, in.size - offset);
-        // Copy-on-write filesystems share blocks only between offsets that
-        // are both block-aligned. When the range lands a whole number of
-        // blocks from where it starts (a segment replaced by one of the same
-        // length), the bytes up to the source's next boundary go through the
-        // buffer, and the kernel gets the rest at aligned offsets.
-        std::int64_t block = out.block_size;
-        std::int64_t lead = block - offset % block;
-        if ((out.written - offset) % block == 0 && lead < block && lead < want) {
+        // The bytes up to the source's next boundary go through the buffer,
+        // so that the kernel gets the rest at aligned offsets in both files.
+        std::int64_t lead = (align - offset % align) % align;
+        if (lead > 0 && lead < want) {
             copy_result result = copy_by_blocks(out, in, offset, lead);
             if (result != copy_result::done) return result;
             offset += lead;
@@ -467,7 +507,7 @@ copy_result copy_range(output_file& out, const input_file& in, std::int64_t offs
         offset += copied;
         if (length >= 0 && (length -= copied) == 0) return copy_result::done;
     }
-    // Whatever the kernel left: all of it for devices and pipes, the rest
-    // after a refusal, and anything a growing source added past its size.
+    // Whatever the kernel did not take: all of it where it does not pay, the
+    // rest after a refusal, and anything a growing source added past its size.
     return copy_by_blocks(out, in, offset, length);
 }

@@ -34,6 +34,9 @@ inline bool is_open(const input_file& in) { return in.fd >= 0; }
 // end. Returns the count, or -1 when the read fails.
 std::int64_t read_at(const input_file& in, std::int64_t offset, void* out, std::size_t n);
 
+// What a filesystem makes of a kernel copy, beside copying the bytes.
+enum class output_filesystem { plain, shares_blocks, network };
+
 struct output_file {
     std::string path;       // where the result goes: the target, symlinks followed
     std::string dir;        // the directory of path; empty when writing directly
@@ -47,6 +50,7 @@ struct output_file {
     unsigned group = 0;
     std::int64_t written = 0;  // bytes handed to the file so far
     std::int64_t block_size = 4096;  // the output filesystem's block, for sharing blocks
+    output_filesystem filesystem = output_filesystem::plain;
 };
 
 // Opens a fresh temporary file (mode 0600) beside target, following the
@@ -64,9 +68,11 @@ bool write_output(output_file& out, const void* bytes, std::size_t n);
 enum class copy_result { done, short_input, read_failed, write_failed };
 
 // Appends length bytes of in from offset, or everything from offset to the
-// end when length is negative. The kernel copies between regular files, and
-// shares their blocks where the filesystem can; other files, and files it
-// refuses, go through a buffer. short_input: in ended before length bytes.
+// end when length is negative. The kernel copies between regular files where
+// that pays (the range keeps its place within a 64 KiB window, the
+// filesystem can share its blocks, or the server copies on a network
+// filesystem); everything else, and what the kernel refuses, goes through a
+// buffer. short_input: in ended before length bytes.
 copy_result copy_range(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length);
 
 // The kernel's copy between two files, as copy_file_range: copies up to n

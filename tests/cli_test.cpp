@@ -23,6 +23,14 @@ bytes concat(std::initializer_list<bytes> parts) {
 
 const bytes TAIL = {0xFF, 0xDB, 0x00, 0x04, 0x01, 0x02, 0xFF, 0xD9};
 
+// Scripts may compare it: it stays byte for byte what it has always been.
+const char USAGE[] =
+    "\nusage:\nsegsplice SRCFILE -r\nsegsplice SRCFILE -w APP1_FILE OUTPUT_FILE\n"
+    "segsplice SRCFILE -wvireo APP1_FILE OUTPUT_FILE\n\n"
+    "-r      : cut out APP1_header from SRCFILE, and write it to FILENAME.app1\n"
+    "-w      : replace APP1_header of SRCFILE to APP1_FILE and output to OUTPUT_FILE\n"
+    "-wvireo : almost same as \"-w\" option (for Kalvo Vireo Loom viewer)\n";
+
 }  // namespace
 
 TEST(Cli, CutThenReplaceReproducesTheSource) {
@@ -77,6 +85,8 @@ TEST(Cli, ReplaceModesWriteTheExpectedBytes) {
         {"empty APP1_FILE", fixture::jpeg(old_segment), {}, "-w", concat({app0_head, TAIL})},
         {"shorter APP1_FILE", fixture::jpeg(old_segment), {0, 4, 1, 2}, "-wvireo",
          concat({bare_head, {0, 4, 1, 2}, TAIL})},
+        {"-i with an APP1 present is -w", fixture::jpeg(old_segment), {0, 4, 1, 2}, "-i",
+         concat({app0_head, {0, 4, 1, 2}, TAIL})},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -97,13 +107,10 @@ TEST(Cli, FailuresPrintTheirMessageAndTouchNothing) {
         std::string output;
         int status;
     } rows[] = {
-        {"",
-         "\nusage:\nsegsplice SRCFILE -r\nsegsplice SRCFILE -w APP1_FILE OUTPUT_FILE\n"
-         "segsplice SRCFILE -wvireo APP1_FILE OUTPUT_FILE\n\n"
-         "-r      : cut out APP1_header from SRCFILE, and write it to FILENAME.app1\n"
-         "-w      : replace APP1_header of SRCFILE to APP1_FILE and output to OUTPUT_FILE\n"
-         "-wvireo : almost same as \"-w\" option (for Kalvo Vireo Loom viewer)\n",
-         1},
+        {"", USAGE, 1},
+        {"--version", "segsplice " SEGSPLICE_VERSION "\n", 0},
+        {"--version -r", "file open error.\n", 1},
+        {"--help", "can't find app1 maker. Abort.\n", 0},  // a file of that name is a source
         {"p.jpg -w", "set input filename\n", 1},
         {"p.jpg -wvireo keep.app1", "set output filename\n", 1},
         {"missing.jpg -r", "file open error.\n", 1},
@@ -123,6 +130,10 @@ TEST(Cli, FailuresPrintTheirMessageAndTouchNothing) {
         {"p.jpg -w missing.app1 keep.jpg", "app1 file open error 2 [missing.app1].\n", 1},
         {"p.jpg -w adir keep.jpg", "app1 file open error 2 [adir].\n", 1},
         {"p.jpg -w missing.app1 adir", "output file open error 1 [adir].\n", 1},
+        {"p.jpg -i", "set input filename\n", 1},
+        {"nomarker.jpg -i missing.app1 adir", "output file open error 1 [adir].\n", 1},
+        {"nomarker.jpg -i missing.app1 keep.jpg", "app1 file open error 2 [missing.app1].\n", 1},
+        {"nomarker.jpg -i keep.app1 keep.jpg", "app1 file length error [keep.app1].\n", 1},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.args);
@@ -132,6 +143,7 @@ TEST(Cli, FailuresPrintTheirMessageAndTouchNothing) {
         fs::create_directory(dir / "p.jpg.app1");  // so that "-r" on p.jpg cannot write
         fs::create_directory(dir / "adir");
         write_file(dir / "nomarker.jpg", {0xFF, 0xD8, 0xFF, 0xE0, 0xFF, 0xD9, 0xFF});
+        write_file(dir / "--help", {0xFF, 0xD8, 0xFF, 0xD9});
         bytes short_source(source.begin(), source.begin() + 100);
         write_file(dir / "short.jpg", short_source);
         write_file(dir / "keep.app1", existing);
@@ -150,6 +162,111 @@ TEST(Cli, FailuresPrintTheirMessageAndTouchNothing) {
         EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
         EXPECT_TRUE(fs::is_empty(dir / "adir"));
     }
+}
+
+// -i: every kind of source against every kind of side file. Only a JPEG
+// source and a side file whose length field is its size give an output.
+TEST(Cli, InsertPutsTheSegmentAfterSoiOrReplacesTheOneThere) {
+    bytes valid = fixture::camera_segment(true);
+    bytes largest(0xFFFF, 0x20);
+    largest[0] = largest[1] = 0xFF;
+    bytes wrong_length = valid;
+    wrong_length[1] ^= 1;
+    bytes too_long(0x10000, 0x20);
+    too_long[0] = too_long[1] = 0xFF;
+    struct side_row {
+        const char* name;
+        bytes app1;
+        bool valid;
+    } sides[] = {
+        {"valid", valid, true},
+        {"largest valid", largest, true},
+        {"wrong length field", wrong_length, false},
+        {"too short", {0x01}, false},
+        {"too long", too_long, false},
+    };
+    bytes app0 = {0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
+    bytes old_segment = fixture::camera_segment(false);
+    bytes with_app1 = fixture::jpeg(old_segment);
+    auto after_soi = [](const bytes& source) {
+        return [source](const bytes& app1) {
+            return concat({{0xFF, 0xD8, 0xFF, 0xE1}, app1, bytes(source.begin() + 2, source.end())});
+        };
+    };
+    struct source_row {
+        const char* name;
+        bytes source;
+        std::function<bytes(const bytes&)> want;  // empty: refused as not a JPEG
+    } sources[] = {
+        {"APP0, no APP1", concat({{0xFF, 0xD8}, app0, TAIL}), after_soi(concat({{0xFF, 0xD8}, app0, TAIL}))},
+        {"no other segment", concat({{0xFF, 0xD8}, TAIL}), after_soi(concat({{0xFF, 0xD8}, TAIL}))},
+        {"SOI only", {0xFF, 0xD8}, after_soi({0xFF, 0xD8})},
+        {"APP1 present", with_app1,
+         [&](const bytes& app1) { return concat({{0xFF, 0xD8}, app0, {0xFF, 0xE1}, app1, TAIL}); }},
+        {"not a JPEG", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, nullptr},
+        {"empty", {}, nullptr},
+    };
+    for (const source_row& source : sources) {
+        for (const side_row& side : sides) {
+            SCOPED_TRACE(std::string(source.name) + " / " + side.name);
+            scoped_temp_dir dir;
+            write_file(dir / "p.jpg", source.source);
+            write_file(dir / "new.app1", side.app1);
+            write_file(dir / "out.jpg", {'o', 'l', 'd'});
+            tool_run run = run_tool(dir.path.string(), "p.jpg -i new.app1 out.jpg");
+            bool done = source.want && side.valid;
+            EXPECT_EQ(run.output, !source.want ? "not a jpeg file [p.jpg].\n"
+                                  : done       ? ""
+                                               : "app1 file length error [new.app1].\n");
+            EXPECT_EQ(run.status, done ? 0 : 1);
+            EXPECT_EQ(read_file(dir / "out.jpg"), done ? source.want(side.app1) : bytes({'o', 'l', 'd'}));
+            EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+        }
+    }
+}
+
+// The usual case for -i: an editor threw the Exif block away, the camera's
+// original still has it. The block goes back in place, readable by ExifTool,
+// and the image decodes to the same pixels.
+TEST(Cli, InsertRestoresTheExifBlockOfAStrippedPhoto) {
+    if (!fs::exists("/usr/bin/convert")) GTEST_SKIP() << "needs ImageMagick (Debian package imagemagick)";
+    scoped_temp_dir dir;
+    auto shell = [&dir](const std::string& command) {
+        return std::system(("cd '" + dir.path.string() + "' && " + command).c_str());
+    };
+    fs::copy_file(SEGSPLICE_SAMPLE, dir / "donor.jpg");
+    ASSERT_EQ(shell("/usr/bin/convert -size 80x60 gradient:'#204080-#f0c040' -strip edited.jpg"), 0);
+    bytes stripped = read_file(dir / "edited.jpg");
+    ASSERT_EQ(run_tool(dir.path.string(), "donor.jpg -r").status, 0);
+    bytes segment = read_file(dir / "donor.jpg.app1");
+
+    tool_run insert = run_tool(dir.path.string(), "edited.jpg -i donor.jpg.app1 edited.jpg");
+    EXPECT_EQ(insert.status, 0);
+    EXPECT_EQ(insert.output, "");
+    bytes restored = read_file(dir / "edited.jpg");
+    EXPECT_TRUE(restored == concat({{0xFF, 0xD8, 0xFF, 0xE1}, segment, bytes(stripped.begin() + 2, stripped.end())}));
+    // Run again, it replaces the segment it put there: still one copy.
+    ASSERT_EQ(run_tool(dir.path.string(), "edited.jpg -i donor.jpg.app1 again.jpg").status, 0);
+    EXPECT_TRUE(read_file(dir / "again.jpg") == restored);
+
+    write_file(dir / "stripped.jpg", stripped);
+    ASSERT_EQ(shell("/usr/bin/convert stripped.jpg rgb:stripped.rgb && /usr/bin/convert edited.jpg rgb:edited.rgb"), 0);
+    EXPECT_FALSE(read_file(dir / "edited.rgb").empty());
+    EXPECT_TRUE(read_file(dir / "edited.rgb") == read_file(dir / "stripped.rgb"));
+
+    if (!fs::exists("/usr/bin/exiftool")) GTEST_SKIP() << "tags not compared: needs ExifTool (libimage-exiftool-perl)";
+    ASSERT_EQ(shell("exiftool -s3 -Make -Model donor.jpg > donor.tags && exiftool -s3 -Make -Model edited.jpg > edited.tags"), 0);
+    EXPECT_EQ(read_file(dir / "donor.tags"), fixture::text("Kalvo\nVireo Loom\n"));
+    EXPECT_EQ(read_file(dir / "edited.tags"), read_file(dir / "donor.tags"));
+}
+
+TEST(Cli, HelpIsTheUsageTextFollowedByEveryOptionAndTheStatuses) {
+    scoped_temp_dir dir;
+    tool_run help = run_tool(dir.path.string(), "--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.output.rfind(USAGE, 0), 0u);
+    for (const char* item : {"\n  -r ", "\n  -w ", "\n  -wvireo ", "\n  -i ", "\n  -d ", "\n  0 ", "\n  1 "})
+        EXPECT_NE(help.output.find(item, sizeof USAGE - 1), std::string::npos) << item;
 }
 
 TEST(Cli, InPlaceReplaceKeepsPermissionBits) {

@@ -300,12 +300,19 @@ TEST(FaultTest, WriteFailsMidway) {
         write_file(d / "big.jpg", fixture::jpeg(segment, options));
         write_file(d / "big.jpg.app1", OLD);
     };
+    auto big_plain = [](const scoped_temp_dir& d) {
+        bytes plain(100000, 0x20);
+        plain[0] = 0xFF;
+        plain[1] = 0xD8;
+        write_file(d / "plain.jpg", plain);
+    };
     // 40 blocks: 20 KiB with 512-byte blocks, 40 KiB with 1 KiB ones.
     run_fault_cases(
         {
             {"cut", big_source, "big.jpg -r", "output file write error [big.jpg.app1].\n"},
             {"replace", big_source, "big.jpg -w photo.app1 out.jpg", "output file write error [out.jpg].\n"},
             {"vireo", big_source, "big.jpg -wvireo big.jpg out.jpg", "output file write error [out.jpg].\n"},
+            {"insert", big_plain, "plain.jpg -i photo.app1 out.jpg", "output file write error [out.jpg].\n"},
         },
         "ulimit -f 40;");
 }
@@ -421,7 +428,7 @@ bool eventually(const std::function<bool()>& fn) {
 // and then held open, so the tool is caught in the middle of its copy.
 TEST(FaultTest, InterruptedWhileWriting) {
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF})
-    for (const char* mode : {"-w", "-wvireo"})
+    for (const char* mode : {"-w", "-wvireo", "-i"})
     for (bool named : {false, true}) {
         SCOPED_TRACE(std::string(strsignal(sig)) + " " + mode + (named ? " named" : " unnamed"));
         scoped_temp_dir dir;

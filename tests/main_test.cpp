@@ -133,6 +133,10 @@ TEST(ParseArguments, FirstModeOptionWinsAndDebugCountsOnlyBeforeIt) {
         {{"segsplice", "p.jpg", "-w", "a.app1"}, MODE_REPLACE, false, "a.app1", "", "set output filename"},
         {{"segsplice", "-r", "p.jpg"}, MODE_CUT, false, "", "-r.app1", nullptr},
         {{"segsplice", "p.jpg", "-x", "-D", "-R"}, MODE_NONE, false, "", "", nullptr},
+        {{"segsplice", "p.jpg", "-d", "-i", "a", "b"}, MODE_INSERT, true, "a", "b", nullptr},
+        {{"segsplice", "p.jpg", "-i", "-w", "x", "y"}, MODE_INSERT, false, "-w", "x", nullptr},
+        {{"segsplice", "p.jpg", "-i", "a.app1"}, MODE_INSERT, false, "a.app1", "", "set output filename"},
+        {{"segsplice", "p.jpg", "-r", "-i"}, MODE_CUT, false, "", "p.jpg.app1", nullptr},
     };
     for (const row& r : rows) {
         run_options o = parse_arguments(static_cast<int>(r.args.size()), r.args.data());
