@@ -1,6 +1,6 @@
 // The file fuzz target: arbitrary bytes written to a file, then the "-d"
 // trace read through the file reader (it must equal the trace from memory),
-// the cut and the two replace jobs, each output checked against what it must
+// the cut, the two replace jobs and the insert, each output checked against what it must
 // hold. Slow, as every input costs several files and renames.
 //
 // POSIX only (a scratch directory from mkdtemp, the fuzzer's signal handlers
@@ -166,6 +166,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(got == want, "replace holds the wrong bytes", mode);
         if (std::strcmp(mode, "-w") == 0 && end <= size)
             check(got == bytes(data, data + size), "cut and replace do not round-trip");
+    }
+    // Insert: as -w where there is a marker, right after SOI where there is
+    // none; a side file whose length field is not its size, or a source
+    // without a marker that is no JPEG, is refused and the target untouched.
+    write_bytes(out, OLD_TARGET.data(), OLD_TARGET.size());
+    status = w.run({"segsplice", src, "-i", app1, out});
+    check(read_bytes(out, got), "insert target vanished");
+    bool whole = segment.size() >= 2 && (std::size_t{segment[0]} << 8 | segment[1]) == segment.size();
+    bool jpeg = size >= 2 && data[0] == 0xFF && data[1] == 0xD8;
+    if (!whole || (!found && !jpeg)) {
+        check(status == 1 && got == OLD_TARGET, "insert wrote what it had to refuse", w.printed().head);
+    } else {
+        bytes want = found ? bytes(data, data + start) : bytes{0xFF, 0xD8, 0xFF, 0xE1};
+        want.insert(want.end(), segment.begin(), segment.end());
+        want.insert(want.end(), data + (found ? rest : 2), data + size);
+        check(status == 0 && got == want, "insert holds the wrong bytes", w.printed().head);
     }
     check_directory(w, 4);
 
