@@ -427,7 +427,7 @@ target_ratio '`-w` over an existing target vs `cp` to a temporary name + `sync` 
 for fs in "${cow_ready[@]}"; do
     target_ratio "$fs: same-length \`-w\` vs \`cp\` (which shares the blocks)" "$fs" 1 0 1.5 '<='
     target_ratio "$fs: same-length \`-wvireo\` on vireo.jpg vs \`cp\`" "$fs" 2 0 1.5 '<='
-    target_ratio "$fs: \`-w\` with donor.app1 ($(($(stat -c %s "$W/donor.app1") - length)) bytes longer: the tail moves, the kernel copies it) vs \`cp\`" "$fs" 3 0 - info
+    target_ratio "$fs: \`-w\` with donor.app1 ($(($(stat -c %s "$W/donor.app1") - length)) bytes longer: the tail moves and is copied) vs \`cp\`" "$fs" 3 0 - info
 done
 for why in "${cow_skipped[@]}"; do
     rows+=("| ${why%%:*} rows | | | | | skipped: ${why#*: } |")
@@ -519,7 +519,7 @@ report="$W/RESULTS.md"
         echo "stood in the source (a segment of the same length, or longer or shorter by a multiple of"
         echo "the block size; for \`-wvireo\` only on a source whose segment follows FF D8): it writes the"
         echo "bytes up to the next block boundary and the kernel shares the rest. With any other length"
-        echo "(the donor.app1 rows) the tail moves off the block grid and the kernel copies it."
+        echo "(the donor.app1 rows) the tail moves off the block grid and is copied."
         echo
     fi
     echo "## Peak resident memory (KiB, /usr/bin/time -f %M, one run each)"

@@ -1,6 +1,6 @@
-// Runs the fuzz entry point over files and directories of inputs without
-// libFuzzer, so that every build replays the corpus and past findings.
-//   segsplice_fuzz_replay PATH...
+// Runs a fuzz target's entry point over files and directories of inputs
+// without libFuzzer, so that every build replays the corpora and past findings.
+//   segsplice_fuzz_parse PATH...   (or any other target built with this driver)
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -23,17 +23,17 @@ int main(int argc, char** argv) {
         }
     }
     if (inputs.empty()) {
-        std::fprintf(stderr, "segsplice_fuzz_replay: no inputs\n");
+        std::fprintf(stderr, "fuzz replay: no inputs\n");
         return 1;
     }
     for (const fs::path& path : inputs) {
         std::ifstream in(path, std::ios::binary);
         if (!in) {
-            std::fprintf(stderr, "segsplice_fuzz_replay: cannot read %s\n", path.c_str());
+            std::fprintf(stderr, "fuzz replay: cannot read %s\n", path.string().c_str());
             return 1;
         }
         std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::fprintf(stderr, "%s (%zu bytes)\n", path.c_str(), data.size());
+        std::fprintf(stderr, "%s (%zu bytes)\n", path.string().c_str(), data.size());
         LLVMFuzzerTestOneInput(data.data(), data.size());
     }
     std::fprintf(stderr, "replayed %zu inputs\n", inputs.size());

@@ -74,6 +74,12 @@ int main(int argc, char** argv) {
     };
     save(dir, "odd-values.jpg", jpeg(app1_segment(build_tiff(odd))));
 
+    // Makernote sub-directories whose positive offsets wrap to negative
+    // positions: both read as empty.
+    tiff_layout wrapped = camera_layout(true);
+    wrapped.dirs[3].entries = {{0x4001, 4, 1, 0x7FFFFFFFu}, {0x2001, 4, 1, 0x7FFFFFFAu}};
+    save(dir, "kalvo-wrapped-offsets.jpg", jpeg(app1_segment(build_tiff(wrapped))));
+
     // The marker split across the file reader's 16 KiB blocks: 0xFF ends one
     // block, 0xE1 starts the next (SOI, APP0 and the comment header take 24).
     jpeg_options edge;

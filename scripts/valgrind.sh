@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the test suite under valgrind memcheck: the test binary itself, and
 # every run of the real segsplice binary that the end-to-end tests make
-# (through $SEGSPLICE_TEST_WRAPPER), then the fuzz corpus replay. Any
-# memcheck error or definite leak fails the run.
+# (through $SEGSPLICE_TEST_WRAPPER), then the replay of each fuzz target's
+# corpus. Any memcheck error or definite leak fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/deps.sh"
@@ -17,6 +17,9 @@ memcheck="valgrind --tool=memcheck --error-exitcode=99 --leak-check=full --error
 export SEGSPLICE_TEST_WRAPPER=$memcheck
 echo "== test suite under memcheck"
 $memcheck "$build/tests/segsplice_tests" --gtest_brief=1
-echo "== fuzz corpus replay under memcheck"
-$memcheck "$build/fuzz/segsplice_fuzz_replay" "$root/fuzz/corpus" $([ -d "$root/fuzz/regressions" ] && echo "$root/fuzz/regressions")
+for target in parse jobs; do
+    echo "== fuzz $target corpus replay under memcheck"
+    $memcheck "$build/fuzz/segsplice_fuzz_$target" "$root/fuzz/corpus/$target" \
+        $([ -d "$root/fuzz/regressions" ] && echo "$root/fuzz/regressions")
+done
 echo "memcheck: clean"

@@ -1,16 +1,14 @@
-// The fuzz entry point: arbitrary bytes through the "-d" parse and trace,
-// once from memory and once from a file, then through the cut and the two
-// replace jobs, each output checked against what it must hold.
+// The file fuzz target: arbitrary bytes written to a file, then the "-d"
+// trace read through the file reader (it must equal the trace from memory),
+// the cut, the two replace jobs and the insert, each output checked against what it must
+// hold. Slow, as every input costs several files and renames.
 //
-// Any broken promise aborts, so libFuzzer (and the plain corpus driver in
-// CTest) report it like a crash. Linux only: the trace is hashed through a
-// glibc cookie stream so that a trace of many megabytes costs no memory.
+// POSIX only (a scratch directory from mkdtemp, the fuzzer's signal handlers
+// saved and restored with sigaction); the build leaves it out elsewhere.
 #include <signal.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,17 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "common_ifd.h"
+#include "harness.h"
 #include "log.h"
-#include "main.h"
 
 namespace fs = std::filesystem;
-
-#if defined(__clang__)
-#define NO_COVERAGE __attribute__((no_sanitize("coverage")))
-#else
-#define NO_COVERAGE
-#endif
 
 namespace {
 
@@ -40,44 +31,9 @@ using bytes = std::vector<std::uint8_t>;
 constexpr std::size_t FILE_JOB_MAX_INPUT = 256 * 1024;
 constexpr std::uint64_t FILE_JOB_MAX_TRACE = 512 * 1024;
 
-// What the tool wrote: a running FNV-1a hash and size of everything, and the
-// first bytes verbatim (enough for any message).
-struct sink_state {
-    std::uint64_t hash = 1469598103934665603ull;
-    std::uint64_t size = 0;
-    std::string head;
-
-    // Kept out of the coverage feedback: hashing is the harness's own work.
-    // Past the largest trace that is ever compared, counting is enough.
-    NO_COVERAGE void add(const char* p, std::size_t n) {
-        std::size_t hashed = size >= FILE_JOB_MAX_TRACE ? 0 : std::min<std::uint64_t>(n, FILE_JOB_MAX_TRACE - size);
-        for (std::size_t i = 0; i < hashed; ++i) {
-            hash ^= static_cast<unsigned char>(p[i]);
-            hash *= 1099511628211ull;
-        }
-        size += n;
-        if (head.size() < 4096) head.append(p, std::min<std::size_t>(n, 4096 - head.size()));
-    }
-};
-
-ssize_t sink_write(void* cookie, const char* p, std::size_t n) {
-    static_cast<sink_state*>(cookie)->add(p, n);
-    return static_cast<ssize_t>(n);
-}
-
-[[noreturn]] void fail(const char* what, const std::string& detail = "") {
-    std::fprintf(stderr, "segsplice fuzz: %s %s\n", what, detail.c_str());
-    std::abort();
-}
-
-void check(bool ok, const char* what, const std::string& detail = "") {
-    if (!ok) fail(what, detail);
-}
-
 struct workspace {
     std::string dir;
-    std::FILE* stream = nullptr;
-    sink_state sink;
+    trace_sink sink{FILE_JOB_MAX_TRACE};
     static constexpr int SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGUSR1, SIGUSR2,
                                       SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
     static constexpr int SIGNAL_COUNT = sizeof SIGNALS / sizeof SIGNALS[0];
@@ -87,11 +43,6 @@ struct workspace {
         std::string pattern = (fs::temp_directory_path() / "segsplice-fuzz-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) fail("cannot make a scratch directory");
         dir = pattern;
-        cookie_io_functions_t io{};
-        io.write = sink_write;
-        stream = ::fopencookie(&sink, "w", io);
-        if (!stream) fail("cannot open the trace sink");
-        std::setvbuf(stream, nullptr, _IOFBF, 1 << 16);
         for (int i = 0; i < SIGNAL_COUNT; ++i) ::sigaction(SIGNALS[i], nullptr, &saved[i]);
         std::atexit([] { std::error_code ec; fs::remove_all(get().dir, ec); });
     }
@@ -104,23 +55,21 @@ struct workspace {
 
     std::string path(const char* name) const { return dir + "/" + name; }
 
-    // The sink starts afresh for each run whose output is checked.
-    void reset_sink() {
-        std::fflush(stream);
-        sink = sink_state{};
-    }
-
+    // Runs the tool with a fresh sink, whose digest then holds what it printed.
     int run(std::vector<std::string> args) {
         std::vector<const char*> argv;
         for (const std::string& a : args) argv.push_back(a.c_str());
         argv.push_back(nullptr);
+        sink.reset();
         int status = segsplice_main(static_cast<int>(args.size()), argv.data());
-        std::fflush(stream);
+        set_log_enable(0);
         // The tool claims the termination signals while it writes; give them
         // back to the fuzzer so that its own stop and timeout handling work.
         for (int i = 0; i < SIGNAL_COUNT; ++i) ::sigaction(SIGNALS[i], &saved[i], nullptr);
         return status;
     }
+
+    const trace_digest& printed() { return sink.digest(); }
 };
 
 void write_bytes(const std::string& path, const std::uint8_t* p, std::size_t n) {
@@ -153,24 +102,11 @@ const bytes OLD_TARGET = {'o', 'l', 'd'};
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     workspace& w = workspace::get();
-    set_output_stream(w.stream);
-
-    // The parse and trace from memory: the fastest path, run on every input.
-    w.reset_sink();
-    set_log_enable(1);
-    byte_source memory = memory_source(bytes(data, data + size));
-    app1_info info;
-    bool found = search_app1_start(memory);
-    if (found) {
-        info.start_address = source_tell(memory);
-        // The run sequence's own line between the scan and the header.
-        logoutput("app1 start_address = %lld.\n", static_cast<long long>(info.start_address));
-        get_app1_data(memory, info);
-    }
-    set_log_enable(0);
-    std::fflush(w.stream);
-    sink_state memory_trace = w.sink;
-    if (size > FILE_JOB_MAX_INPUT || memory_trace.size > FILE_JOB_MAX_TRACE) return 0;
+    if (size > FILE_JOB_MAX_INPUT) return 0;
+    memory_parse parsed = trace_from_memory(w.sink, data, size);
+    if (!parsed.complete) return 0;
+    trace_digest expected = w.sink.digest();
+    const bool found = parsed.found;
 
     const std::string src = w.path("src.jpg");
     const std::string cut = src + ".app1";
@@ -178,38 +114,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string out = w.path("out.jpg");
     write_bytes(src, data, size);
 
-    // The same trace read through the file window, then the one message.
-    w.reset_sink();
+    // The same trace read through the file reader, then the one message.
     int status = w.run({"segsplice", src, "-d"});
-    set_log_enable(0);
-    sink_state expected = memory_trace;
     if (!found) {
         static const char NO_MARKER[] = "can't find app1 maker. Abort.\n";
         expected.add(NO_MARKER, sizeof NO_MARKER - 1);
     }
     check(status == 0, "parse-only run failed");
-    check(w.sink.size == expected.size && w.sink.hash == expected.hash,
-          "file trace differs from memory trace");
+    check(same_text(w.printed(), expected), "file trace differs from memory trace");
 
-    auto start = static_cast<std::size_t>(info.start_address);
-    std::size_t end = start + info.app1_length;
+    auto start = static_cast<std::size_t>(parsed.info.start_address);
+    std::size_t end = start + parsed.info.app1_length;
     std::size_t rest = std::min(end, size);
 
     // Cut: exactly the segment, or an untouched target and one message.
     write_bytes(cut, OLD_TARGET.data(), OLD_TARGET.size());
-    w.reset_sink();
     status = w.run({"segsplice", src, "-r"});
     bytes got;
     check(read_bytes(cut, got), "cut target vanished");
     if (!found) {
         check(status == 0 && got == OLD_TARGET, "cut without a marker touched its target");
     } else if (end <= size) {
-        check(status == 0, "cut failed", w.sink.head);
+        check(status == 0, "cut failed", w.printed().head);
         check(got == bytes(data + start, data + end), "cut holds the wrong bytes");
     } else {
         check(status == 1 && got == OLD_TARGET, "truncated cut replaced its target");
-        check(w.sink.head == "app1 segment truncated [" + src + "].\n", "truncated cut message",
-              w.sink.head);
+        check(w.printed().head == "app1 segment truncated [" + src + "].\n", "truncated cut message",
+              w.printed().head);
     }
     check_directory(w, 2);
 
@@ -220,10 +151,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     write_bytes(app1, segment.data(), segment.size());
     for (const char* mode : {"-w", "-wvireo"}) {
         write_bytes(out, OLD_TARGET.data(), OLD_TARGET.size());
-        w.reset_sink();
         status = w.run({"segsplice", src, mode, app1, out});
         check(read_bytes(out, got), "replace target vanished");
-        check(status == 0, "replace failed", w.sink.head);
+        check(status == 0, "replace failed", w.printed().head);
         if (!found) {
             check(got == OLD_TARGET, "replace without a marker touched its target");
             continue;
@@ -236,6 +166,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(got == want, "replace holds the wrong bytes", mode);
         if (std::strcmp(mode, "-w") == 0 && end <= size)
             check(got == bytes(data, data + size), "cut and replace do not round-trip");
+    }
+    // Insert: as -w where there is a marker, right after SOI where there is
+    // none; a side file whose length field is not its size, or a source
+    // without a marker that is no JPEG, is refused and the target untouched.
+    write_bytes(out, OLD_TARGET.data(), OLD_TARGET.size());
+    status = w.run({"segsplice", src, "-i", app1, out});
+    check(read_bytes(out, got), "insert target vanished");
+    bool whole = segment.size() >= 2 && (std::size_t{segment[0]} << 8 | segment[1]) == segment.size();
+    bool jpeg = size >= 2 && data[0] == 0xFF && data[1] == 0xD8;
+    if (!whole || (!found && !jpeg)) {
+        check(status == 1 && got == OLD_TARGET, "insert wrote what it had to refuse", w.printed().head);
+    } else {
+        bytes want = found ? bytes(data, data + start) : bytes{0xFF, 0xD8, 0xFF, 0xE1};
+        want.insert(want.end(), segment.begin(), segment.end());
+        want.insert(want.end(), data + (found ? rest : 2), data + size);
+        check(status == 0 && got == want, "insert holds the wrong bytes", w.printed().head);
     }
     check_directory(w, 4);
 
