@@ -77,7 +77,11 @@ probe=$(winepath -w "$build/tests/interrupt_probe.exe")
         printf '\003'
         for _ in $(seq 150); do [ -f ready ] || break; sleep 0.2; done
     } | script -qec "wine '$probe' '$(winepath -w "$tool")'" /dev/null >/dev/null 2>&1
-) || fail "Ctrl+C: $(cat "$scratch/ctrl/result" 2>/dev/null || echo 'the probe did not run')"
+) || true
+# Judged by what the probe saw: the feeder may meet a closed pipe at the end.
+result=$(cat "$scratch/ctrl/result" 2>/dev/null || echo 'the probe did not run')
+[ "$result" = "temporary file while waiting yes, job ended yes, temporary file removed yes, out.jpg kept yes" ] ||
+    fail "Ctrl+C: $result"
 
 echo "== windows binary against the linux one"
 mkdir "$scratch/win" "$scratch/linux"

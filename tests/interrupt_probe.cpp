@@ -45,15 +45,16 @@ int wmain(int argc, wchar_t** argv) {
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &job)) return 2;
     // The job has made its temporary file before it opens APP1_FILE.
     ConnectNamedPipe(pipe, nullptr);
-    bool waiting_with_temp = temp_file_left();
+    bool waiting_with_temp = WaitForSingleObject(job.hProcess, 200) == WAIT_TIMEOUT && temp_file_left();
     std::ofstream("ready") << "ready";
     bool ended = WaitForSingleObject(job.hProcess, 30000) == WAIT_OBJECT_0;
     if (!ended) TerminateProcess(job.hProcess, 1);
     bool clean = !temp_file_left();
     bool kept = content("out.jpg") == "old";
     DeleteFileW(L"ready");
-    std::ofstream("result") << "temporary file while waiting " << (waiting_with_temp ? "yes" : "no")
-                            << ", job ended " << (ended ? "yes" : "no") << ", temporary file removed "
-                            << (clean ? "yes" : "no") << ", out.jpg kept " << (kept ? "yes" : "no") << "\n";
+    auto said = [](bool yes) { return yes ? "yes" : "no"; };
+    std::ofstream("result", std::ios::binary)
+        << "temporary file while waiting " << said(waiting_with_temp) << ", job ended " << said(ended)
+        << ", temporary file removed " << said(clean) << ", out.jpg kept " << said(kept) << "\n";
     return waiting_with_temp && ended && clean && kept ? 0 : 1;
 }
