@@ -496,7 +496,7 @@ report="$W/RESULTS.md"
     echo "- \`fresh.jpg\`: the same bytes just written in 8 KiB pieces and left in the page cache as written: single pages, dearer to read for \`cp\` and segsplice alike."
     echo "- \`copied.jpg\`: big.jpg just copied with \`cp\`, left in the page cache as the copy wrote it."
     if [ -n "$T" ]; then
-        echo "- big.jpg on tmpfs: \`cp\` of big.jpg into \`\$T\`, a directory under /dev/shm; its rows write to the scratch directory, another filesystem, where the kernel refuses its copy and both tools copy through a buffer."
+        echo "- big.jpg on tmpfs: \`cp\` of big.jpg into \`\$T\`, a directory under /dev/shm; its rows write to the scratch directory, another filesystem, where the kernel refuses copy_file_range: \`cp\` copies through a buffer, segsplice through a pipe."
     fi
     for fs in "${cow_ready[@]}"; do
         echo "- On $fs: a sparse $image_mib MiB image made by \`mkfs.$fs\` ($(mkfs_version "$fs")) and mounted with \`mount -o loop\` at \`\$W/$fs\`, holding \`cp\` of big.jpg, its side file from \`-r\` (a segment of the same length) and \`vireo.jpg\`, the \`-wvireo\` output of big.jpg with that side file (its segment follows FF D8, so \`-wvireo\` leaves its tail in place); synced before timing."

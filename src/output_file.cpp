@@ -695,21 +695,65 @@ std::int64_t system_kernel_copy(int in_fd, std::int64_t* in_offset, int out_fd, 
 #endif
 }
 
+std::int64_t system_pipe_copy(int in_fd, std::int64_t* in_offset, int out_fd, std::size_t n) {
+#ifdef __linux__
+    static int pipe_fds[2] = {-1, -1};
+    static std::size_t pipe_size = 0;
+    auto drop_pipe = [] {
+        ::close(pipe_fds[0]);
+        ::close(pipe_fds[1]);
+        pipe_fds[0] = pipe_fds[1] = -1;
+    };
+    if (pipe_fds[0] < 0) {
+        if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
+        ::fcntl(pipe_fds[1], F_SETPIPE_SZ, 1 << 20);
+        int size = ::fcntl(pipe_fds[1], F_GETPIPE_SZ);
+        pipe_size = size > 0 ? static_cast<std::size_t>(size) : 4096;
+    }
+    loff_t offset = *in_offset;
+    ssize_t filled = ::splice(in_fd, &offset, pipe_fds[1], nullptr, std::min(n, pipe_size), SPLICE_F_MOVE);
+    if (filled <= 0) return filled;
+    ssize_t done = 0;
+    while (done < filled) {
+        ssize_t moved = ::splice(pipe_fds[0], nullptr, out_fd, nullptr, static_cast<std::size_t>(filled - done), SPLICE_F_MOVE);
+        if (moved < 0 && errno == EINTR) continue;
+        if (moved <= 0) {
+            // What stays in the pipe is not written: the caller goes on
+            // from the last byte that was, with an empty pipe next time.
+            int error = errno;
+            drop_pipe();
+            errno = error;
+            if (done == 0) return moved;
+            break;
+        }
+        done += moved;
+    }
+    *in_offset += done;
+    return done;
+#else
+    (void)in_fd, (void)in_offset, (void)out_fd, (void)n;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
 namespace {
 
 kernel_copy_fn kernel_copy = system_kernel_copy;
+kernel_copy_fn pipe_copy = system_pipe_copy;
 
 // Hands up to length bytes to the kernel, which copies them without a trip
 // through this process and, on network filesystems, on the server. Stops
 // early, leaving the rest to the buffer, wherever the kernel refuses (another
 // filesystem, a pseudo-file that reports 0, an append-only file); a real
 // read or write fault shows up again there and is reported as such.
-std::int64_t copy_by_kernel(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length) {
+std::int64_t copy_by_kernel(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length,
+                            kernel_copy_fn copy) {
     constexpr std::int64_t MAX_CALL = 1 << 30;
     std::int64_t copied = 0;
     while (copied < length) {
         std::int64_t at = offset + copied;
-        std::int64_t done = kernel_copy(in.fd, &at, out.fd, static_cast<std::size_t>(std::min(length - copied, MAX_CALL)));
+        std::int64_t done = copy(in.fd, &at, out.fd, static_cast<std::size_t>(std::min(length - copied, MAX_CALL)));
         if (done < 0 && errno == EINTR) continue;
         if (done <= 0) break;
         copied += done;
@@ -720,18 +764,22 @@ std::int64_t copy_by_kernel(output_file& out, const input_file& in, std::int64_t
 
 }  // namespace
 
-void set_kernel_copy(kernel_copy_fn fn) { kernel_copy = fn ? fn : system_kernel_copy; }
+void set_kernel_copy(kernel_copy_fn fn) {
+    kernel_copy = fn ? fn : system_kernel_copy;
+    pipe_copy = fn ? fn : system_pipe_copy;
+}
 
 namespace {
 
-// The kernel copies a range at its best where the range keeps its place
-// within a 64 KiB window: the page cache then holds the copy in large pieces,
-// as it does for cp. A range that moves by some other amount is copied in
-// 4 KiB pieces that cost more than the buffer's two passes, except where
-// that is the only way to share blocks (a copy-on-write filesystem, moved by
-// whole blocks) or to keep the bytes off the network (NFS, SMB, where the
-// server copies). Returns the alignment at which to hand the range to the
-// kernel, or 0 to keep it in the buffer.
+// The kernel's copy_file_range copies a range at its best where the range
+// keeps its place within a 64 KiB window: the page cache then holds the copy
+// in large pieces, as it does for cp. A range that moves by some other amount
+// it would write in 4 KiB pieces, which cost a fifth more; such a range goes
+// through a pipe instead, in pieces as large as the pipe, unless
+// copy_file_range is the only way to share blocks (a copy-on-write
+// filesystem, moved by whole blocks) or to keep the bytes off the network
+// (NFS, SMB, where the server copies). Returns the alignment at which to
+// hand the range to copy_file_range, or 0 for the pipe.
 std::int64_t kernel_alignment(const output_file& out, std::int64_t distance) {
     constexpr std::int64_t LARGE_PAGE = 64 * 1024;
     if (out.filesystem == output_filesystem::network) return 1;
@@ -743,12 +791,12 @@ std::int64_t kernel_alignment(const output_file& out, std::int64_t distance) {
 }  // namespace
 
 copy_result copy_range(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length) {
-    std::int64_t align = in.regular && out.regular ? kernel_alignment(out, out.written - offset) : 0;
-    if (align > 0) {
+    if (in.regular && out.regular) {
         std::int64_t want = length >= 0 ? length : std::max<std::int64_t>(0, in.size - offset);
+        std::int64_t align = kernel_alignment(out, out.written - offset);
         // The bytes up to the source's next boundary go through the buffer,
         // so that the kernel gets the rest at aligned offsets in both files.
-        std::int64_t lead = (align - offset % align) % align;
+        std::int64_t lead = align > 0 ? (align - offset % align) % align : 0;
         if (lead > 0 && lead < want) {
             copy_result result = copy_by_blocks(out, in, offset, lead);
             if (result != copy_result::done) return result;
@@ -756,11 +804,11 @@ copy_result copy_range(output_file& out, const input_file& in, std::int64_t offs
             want -= lead;
             if (length >= 0) length -= lead;
         }
-        std::int64_t copied = copy_by_kernel(out, in, offset, want);
+        std::int64_t copied = copy_by_kernel(out, in, offset, want, align > 0 ? kernel_copy : pipe_copy);
         offset += copied;
         if (length >= 0 && (length -= copied) == 0) return copy_result::done;
     }
-    // Whatever the kernel did not take: all of it where it does not pay, the
+    // Whatever the kernel did not take: all of it for devices and pipes, the
     // rest after a refusal, and anything a growing source added past its size.
     return copy_by_blocks(out, in, offset, length);
 }

@@ -55,11 +55,11 @@ bytes noise(std::size_t n) {
 
 }  // namespace
 
-// Whichever way the bytes go, a head, a middle range and a tail land exactly.
-// A head of 1000 bytes puts each range where it stood in the source, the one
-// case here where the kernel is asked (after the buffer has taken the bytes
-// up to an aligned offset), and then only between regular files; a head of 4
-// moves them, and the buffer copies.
+// Whichever way the bytes go, a head, a middle range and a tail land exactly,
+// and the kernel is asked only where both ends are regular files. A head of
+// 1000 bytes puts each range where it stood in the source (copy_file_range,
+// after the buffer has taken the bytes up to an aligned offset); a head of 4
+// moves them (a pipe).
 TEST(CopyRange, EveryPathGivesTheSameBytes) {
     const bytes content = noise((1 << 20) + 12345);
     const std::string shm = fs::is_directory("/dev/shm") ? "/dev/shm" : "";
@@ -111,7 +111,7 @@ TEST(CopyRange, EveryPathGivesTheSameBytes) {
         bytes want(content.begin(), content.begin() + static_cast<long>(head));
         want.insert(want.end(), content.begin() + 1000, content.end());
         EXPECT_TRUE(read_file(dir / "out") == want);
-        EXPECT_EQ(kernel_calls > 0, r.kernel_used && head == 1000);
+        EXPECT_EQ(kernel_calls > 0, r.kernel_used);
         if (r.from_shm) fs::remove(src);
     }
 }
