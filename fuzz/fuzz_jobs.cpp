@@ -61,11 +61,18 @@ struct workspace {
         for (const std::string& a : args) argv.push_back(a.c_str());
         argv.push_back(nullptr);
         sink.reset();
+        // libFuzzer's once-a-second alarm would meet the tool's clean-up
+        // handler, which ends the process: hold it until the run is over.
+        sigset_t alarm, before;
+        ::sigemptyset(&alarm);
+        ::sigaddset(&alarm, SIGALRM);
+        ::sigprocmask(SIG_BLOCK, &alarm, &before);
         int status = segsplice_main(static_cast<int>(args.size()), argv.data());
         set_log_enable(0);
         // The tool claims the termination signals while it writes; give them
         // back to the fuzzer so that its own stop and timeout handling work.
         for (int i = 0; i < SIGNAL_COUNT; ++i) ::sigaction(SIGNALS[i], &saved[i], nullptr);
+        ::sigprocmask(SIG_SETMASK, &before, nullptr);
         return status;
     }
 
