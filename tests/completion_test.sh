@@ -5,9 +5,9 @@
 set -u
 . "$1"
 failed=0
-spec=$(complete -p segsplice)
-[ "$spec" = "complete -F _segsplice segsplice" ] || { echo "FAIL: complete -p segsplice: $spec"; failed=1; }
-function=${spec#complete -F }
+registered=$(complete -p segsplice)
+[ "$registered" = "complete -F _segsplice segsplice" ] || { echo "FAIL: complete -p segsplice: $registered"; failed=1; }
+function=${registered#complete -F }
 function=${function% segsplice}
 
 scratch=$(mktemp -d)
