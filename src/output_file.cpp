@@ -682,21 +682,15 @@ copy_result copy_by_blocks(output_file& out, const input_file& in, std::int64_t 
 
 }  // namespace
 
-std::int64_t system_kernel_copy(int in_fd, std::int64_t* in_offset, int out_fd, std::size_t n) {
 #ifdef __linux__
+std::int64_t system_kernel_copy(int in_fd, std::int64_t* in_offset, int out_fd, std::size_t n) {
     off_t offset = *in_offset;
     ssize_t done = ::copy_file_range(in_fd, &offset, out_fd, nullptr, n, 0);
     if (done > 0) *in_offset = offset;
     return done;
-#else
-    (void)in_fd, (void)in_offset, (void)out_fd, (void)n;
-    errno = ENOSYS;
-    return -1;
-#endif
 }
 
 std::int64_t system_pipe_copy(int in_fd, std::int64_t* in_offset, int out_fd, std::size_t n) {
-#ifdef __linux__
     static int pipe_fds[2] = {-1, -1};
     static std::size_t pipe_size = 0;
     auto drop_pipe = [] {
@@ -730,12 +724,20 @@ std::int64_t system_pipe_copy(int in_fd, std::int64_t* in_offset, int out_fd, st
     }
     *in_offset += done;
     return done;
+}
+
 #else
-    (void)in_fd, (void)in_offset, (void)out_fd, (void)n;
+// Elsewhere the kernel copies nothing and the buffer does it all.
+std::int64_t system_kernel_copy(int, std::int64_t*, int, std::size_t) {
     errno = ENOSYS;
     return -1;
-#endif
 }
+
+std::int64_t system_pipe_copy(int, std::int64_t*, int, std::size_t) {
+    errno = ENOSYS;
+    return -1;
+}
+#endif
 
 namespace {
 
