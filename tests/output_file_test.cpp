@@ -46,13 +46,6 @@ std::int64_t giving_up_copy(int in, std::int64_t* offset, int out, std::size_t n
     return done;
 }
 
-bytes noise(std::size_t n) {
-    bytes out(n);
-    std::uint32_t state = 99;
-    for (std::uint8_t& b : out) b = static_cast<std::uint8_t>((state = state * 1103515245u + 12345u) >> 24);
-    return out;
-}
-
 }  // namespace
 
 // Whichever way the bytes go, a head, a middle range and a tail land exactly,
@@ -61,7 +54,7 @@ bytes noise(std::size_t n) {
 // after the buffer has taken the bytes up to an aligned offset); a head of 4
 // moves them (a pipe).
 TEST(CopyRange, EveryPathGivesTheSameBytes) {
-    const bytes content = noise((1 << 20) + 12345);
+    const bytes content = noise((1 << 20) + 12345, 99);
     const std::string shm = fs::is_directory("/dev/shm") ? "/dev/shm" : "";
     struct row {
         const char* name;
@@ -120,7 +113,7 @@ TEST(CopyRange, EveryPathGivesTheSameBytes) {
 TEST(CopyRange, ARangePastTheEndIsShort) {
     for (kernel_copy_fn kernel : {counting_copy, refusing_copy}) {
         scoped_temp_dir dir;
-        write_file(dir / "src", noise(5000));
+        write_file(dir / "src", noise(5000, 99));
         set_kernel_copy(kernel);
         input_file in;
         ASSERT_TRUE(open_input(in, dir / "src", true));

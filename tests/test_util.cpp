@@ -66,6 +66,12 @@ std::string capture_trace(const std::function<void()>& fn) {
     return text;
 }
 
+fixture::bytes noise(std::size_t n, std::uint32_t seed) {
+    fixture::bytes out(n);
+    for (std::uint8_t& b : out) b = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 24);
+    return out;
+}
+
 std::size_t count_of(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;

@@ -27,6 +27,10 @@ std::FILE* temp_stream();
 // Runs fn with the trace on and returns what it wrote.
 std::string capture_trace(const std::function<void()>& fn);
 
+// n bytes from a linear congruential generator started at seed: no short
+// run repeats, so a byte copied to the wrong place shows.
+fixture::bytes noise(std::size_t n, std::uint32_t seed);
+
 // How often what occurs in text.
 std::size_t count_of(const std::string& text, const std::string& what);
 
