@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "copy_engine.h"
 #include "kalvo.h"
 #include "log.h"
 #include "output_file.h"

@@ -1,4 +1,4 @@
-#include "output_file.h"
+#include "copy_engine.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
