@@ -132,6 +132,7 @@ run_options parse_arguments(int argc, const char* const* argv) {
     options.source = argv[1];
     for (int i = 0; i < argc; ++i) {
         if (std::string_view(argv[i]) == "-d") options.debug = true;
+        if (std::string_view(argv[i]) == "-k") options.keep_times = true;
         options.mode = mode_of(argv[i]);
         if (options.mode == MODE_NONE) continue;
         if (options.mode == MODE_CUT) {
@@ -308,13 +309,18 @@ int finish_job(output_file& out, copy_result result, const job_messages& message
     return 1;
 }
 
+// Opens the job's output as the options ask; prints the open error if it fails.
+bool open_job_output(output_file& out, const run_options& options, const job_messages& messages) {
+    out.keep_times = options.keep_times;
+    if (open_output(out, options.output)) return true;
+    print_message(messages.open_failed, options.output);
+    return false;
+}
+
 int cut_segment(const run_options& options, byte_source& source, const app1_info& info) {
     job_messages messages{"output file open error [%s].\n", options.output, options.source};
     output_file out;
-    if (!open_output(out, options.output)) {
-        print_message(messages.open_failed, options.output);
-        return 1;
-    }
+    if (!open_job_output(out, options, messages)) return 1;
     copy_result result = copy_range(out, source.file, info.start_address, info.app1_length);
     // Windows cannot put a file in the place of one that is still open.
     close_source(source);
@@ -346,10 +352,7 @@ int replace_segment(const run_options& options, byte_source& source, const app1_
     static const std::uint8_t BARE_HEAD[] = {0xFF, 0xD8, 0xFF, 0xE1};
     job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
     output_file out;
-    if (!open_output(out, options.output)) {
-        print_message(messages.open_failed, options.output);
-        return 1;
-    }
+    if (!open_job_output(out, options, messages)) return 1;
     input_file app1;
     if (!open_input(app1, options.app1_file, false)) {
         discard_output(out);

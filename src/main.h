@@ -40,6 +40,7 @@ enum cut_mode { MODE_NONE = 0, MODE_CUT = 1, MODE_REPLACE = 2, MODE_REPLACE_VIRE
 struct run_options {
     int mode = MODE_NONE;
     bool debug = false;
+    bool keep_times = false;  // -k: a replaced target's times go to the new file
     std::string source;
     std::string app1_file;
     std::string output;
@@ -47,7 +48,7 @@ struct run_options {
 };
 
 // Scans argv from index 0: the first mode option (-r, -w, -wvireo, -i) wins
-// and ends the scan, so "-d" counts only before it. argv[1] is always the
+// and ends the scan, so "-d" and "-k" count only before it. argv[1] is always the
 // source. REQUIRES: argc >= 2.
 run_options parse_arguments(int argc, const char* const* argv);
 

@@ -48,6 +48,9 @@ struct output_file {
     unsigned mode = 0;      // permission bits the result gets: the target's, or the umask's
     unsigned owner = 0;     // an existing target's owner and group
     unsigned group = 0;
+    bool keep_times = false;      // set before open_output: the result gets the replaced target's times
+    std::int64_t access_time = 0;  // an existing target's times, in the platform's units
+    std::int64_t modify_time = 0;  // (nanoseconds since 1970 on POSIX)
     std::int64_t written = 0;  // bytes handed to the file so far
     std::int64_t block_size = 4096;  // the output filesystem's block, for sharing blocks
     output_filesystem filesystem = output_filesystem::plain;

@@ -174,6 +174,11 @@ void give_target_identity(const output_file& out) {
     if (out.replaces_existing && ::fchown(out.fd, out.owner, out.group) != 0)
         (void)::fchown(out.fd, static_cast<uid_t>(-1), out.group);
     ::fchmod(out.fd, static_cast<mode_t>(out.mode));
+    if (out.keep_times && out.replaces_existing) {
+        struct timespec times[2] = {{static_cast<time_t>(out.access_time / 1000000000), static_cast<long>(out.access_time % 1000000000)},
+                                    {static_cast<time_t>(out.modify_time / 1000000000), static_cast<long>(out.modify_time % 1000000000)}};
+        ::futimens(out.fd, times);
+    }
 }
 
 // A sticky directory lets the caller write a file it does not own but not
@@ -341,6 +346,8 @@ bool open_output(output_file& out, const std::string& target) {
         out.mode = st.st_mode & 07777;
         out.owner = st.st_uid;
         out.group = st.st_gid;
+        out.access_time = st.st_atim.tv_sec * 1000000000LL + st.st_atim.tv_nsec;
+        out.modify_time = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
     } else {
         out.mode = 0666 & ~process_umask();
     }
