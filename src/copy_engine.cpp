@@ -145,24 +145,28 @@ std::int64_t kernel_alignment(const output_file& out, std::int64_t distance) {
 }  // namespace
 
 copy_result copy_range(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length) {
+    // The end of a file that can be positioned is where it ended when it was
+    // opened: a source that grows while it is copied (the output appended to
+    // it) is not followed. A stream is copied until it ends.
+    bool to_end = length < 0;
+    if (to_end && in.seekable) length = std::max<std::int64_t>(0, in.size - offset);
     if (in.regular && out.regular) {
-        std::int64_t want = length >= 0 ? length : std::max<std::int64_t>(0, in.size - offset);
         std::int64_t align = kernel_alignment(out, out.written - offset);
         // The bytes up to the source's next boundary go through the buffer,
         // so that the kernel gets the rest at aligned offsets in both files.
         std::int64_t lead = align > 0 ? (align - offset % align) % align : 0;
-        if (lead > 0 && lead < want) {
+        if (lead > 0 && lead < length) {
             copy_result result = copy_by_blocks(out, in, offset, lead);
             if (result != copy_result::done) return result;
             offset += lead;
-            want -= lead;
-            if (length >= 0) length -= lead;
+            length -= lead;
         }
-        std::int64_t copied = copy_by_kernel(out, in, offset, want, align > 0 ? kernel_copy : pipe_copy);
+        std::int64_t copied = copy_by_kernel(out, in, offset, length, align > 0 ? kernel_copy : pipe_copy);
         offset += copied;
-        if (length >= 0 && (length -= copied) == 0) return copy_result::done;
+        if ((length -= copied) == 0) return copy_result::done;
     }
     // Whatever the kernel did not take: all of it for devices and pipes, the
-    // rest after a refusal, and anything a growing source added past its size.
-    return copy_by_blocks(out, in, offset, length);
+    // rest after a refusal. A file that shrank ends a copy to its end early.
+    copy_result result = copy_by_blocks(out, in, offset, length);
+    return to_end && result == copy_result::short_input ? copy_result::done : result;
 }

@@ -317,10 +317,21 @@ bool open_job_output(output_file& out, const run_options& options, const job_mes
     return false;
 }
 
+// An output written straight into one of its inputs (`>> photo.jpg`) would
+// read itself back: it is refused before anything is written, as cat does.
+// True, with the output discarded and the open error printed, when it is.
+// The message goes to standard error: standard output may be that very file.
+bool output_feeds_input(output_file& out, const input_file& in, const job_messages& messages) {
+    if (!output_is_input(out, in)) return false;
+    discard_output(out);
+    std::fprintf(stderr, messages.open_failed, messages.output.c_str());
+    return true;
+}
+
 int cut_segment(const run_options& options, byte_source& source, const app1_info& info) {
     job_messages messages{"output file open error [%s].\n", options.output, options.source};
     output_file out;
-    if (!open_job_output(out, options, messages)) return 1;
+    if (!open_job_output(out, options, messages) || output_feeds_input(out, source.file, messages)) return 1;
     copy_result result = copy_range(out, source.file, info.start_address, info.app1_length);
     // Windows cannot put a file in the place of one that is still open.
     close_source(source);
@@ -357,6 +368,10 @@ int replace_segment(const run_options& options, byte_source& source, const app1_
     if (!open_input(app1, options.app1_file, false)) {
         discard_output(out);
         print_message("app1 file open error 2 [%s].\n", options.app1_file);
+        return 1;
+    }
+    if (output_feeds_input(out, source.file, messages) || output_feeds_input(out, app1, messages)) {
+        close_input(app1);
         return 1;
     }
     std::vector<std::uint8_t> segment;

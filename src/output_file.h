@@ -68,6 +68,11 @@ void set_unnamed_temp_allowed(bool allowed);
 // Appends n bytes; false when they could not all be written.
 bool write_output(output_file& out, const void* bytes, std::size_t n);
 
+// True when out is written straight into the file that in reads (a
+// descriptor target opened on the source, as `>> photo.jpg` gives): copying
+// would read the output back.
+bool output_is_input(const output_file& out, const input_file& in);
+
 enum class commit_result { done, write_failed, replace_failed };
 
 // Completes the file and puts it in the target's place, keeping an existing

@@ -360,6 +360,12 @@ bool open_output(output_file& out, const std::string& target) {
     return true;
 }
 
+bool output_is_input(const output_file& out, const input_file& in) {
+    struct stat written, read;
+    return out.dir.empty() && ::fstat(out.fd, &written) == 0 && ::fstat(in.fd, &read) == 0 &&
+           written.st_dev == read.st_dev && written.st_ino == read.st_ino;
+}
+
 bool write_output(output_file& out, const void* bytes, std::size_t n) {
     if (!write_all(out.fd, bytes, n)) return false;
     out.written += static_cast<std::int64_t>(n);

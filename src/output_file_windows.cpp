@@ -201,6 +201,14 @@ bool open_output(output_file& out, const std::string& target) {
     return true;
 }
 
+bool output_is_input(const output_file& out, const input_file& in) {
+    BY_HANDLE_FILE_INFORMATION written, read;
+    return out.dir.empty() && GetFileInformationByHandle(handle_of(out.fd), &written) &&
+           GetFileInformationByHandle(handle_of(in.fd), &read) &&
+           written.dwVolumeSerialNumber == read.dwVolumeSerialNumber &&
+           written.nFileIndexHigh == read.nFileIndexHigh && written.nFileIndexLow == read.nFileIndexLow;
+}
+
 bool write_output(output_file& out, const void* bytes, std::size_t n) {
     HANDLE handle = handle_of(out.fd);
     const char* p = static_cast<const char*>(bytes);
