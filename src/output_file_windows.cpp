@@ -255,3 +255,6 @@ commit_result commit_output(output_file& out) {
     out.temp.clear();
     return commit_result::done;
 }
+
+// Windows never rewrites a target in place, so it keeps no copy aside.
+std::string kept_copy(const output_file& out) { return out.temp; }

@@ -305,13 +305,18 @@ TEST(Cli, WriteFailureIsReportedAndLeavesTheTargetAlone) {
     big.padding = 300000;
     write_file(dir / "p.jpg", fixture::jpeg(fixture::camera_segment(true), big));
     write_file(dir / "p.jpg.app1", fixture::camera_segment(false));
-    write_file(dir / "out.jpg", {'o', 'l', 'd'});
-    // 64 blocks of 1024 bytes: the 300 kB output cannot be written.
-    tool_run run = run_tool(dir.path.string(), "p.jpg -w p.jpg.app1 out.jpg", "ulimit -f 64;");
-    EXPECT_EQ(run.output, "output file write error [out.jpg].\n");
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(read_file(dir / "out.jpg"), bytes({'o', 'l', 'd'}));
-    EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+    // 64 blocks of 1024 bytes: the 300 kB output cannot be written, into a
+    // file of its own nor into a descriptor the shell opened.
+    const std::pair<std::string, std::string> targets[] = {{"out.jpg", "out.jpg"}, {"/dev/fd/3 3> fd.out", "/dev/fd/3"}};
+    for (const auto& [target, name] : targets) {
+        SCOPED_TRACE(target);
+        write_file(dir / "out.jpg", {'o', 'l', 'd'});
+        tool_run run = run_tool(dir.path.string(), "p.jpg -w p.jpg.app1 " + target, "ulimit -f 64;");
+        EXPECT_EQ(run.output, "output file write error [" + name + "].\n");
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(read_file(dir / "out.jpg"), bytes({'o', 'l', 'd'}));
+        EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+    }
 }
 
 TEST(Cli, TraceOnlyWhenDebugComesBeforeTheModeAndOutputsIgnoreTheWalk) {
@@ -354,6 +359,8 @@ TEST(Cli, TargetsAShellUserWritesTo) {
         {"trace, then the JPEG", nullptr, "p.jpg -d -w p.jpg.app1 /dev/fd/1 > t.out", "t.out",
          [&](const bytes& trace) { return concat({trace, source}); }},
         {"/proc/self/fd", nullptr, "p.jpg -w p.jpg.app1 /proc/self/fd/1 > fd.out", "fd.out", [&](auto&) { return source; }},
+        {"/proc/thread-self/fd", [&](auto& d) { write_file(d / "log.bin", old); },
+         "p.jpg -w p.jpg.app1 /proc/thread-self/fd/1 >> log.bin", "log.bin", [&](auto&) { return concat({old, source}); }},
         {"write-only target", [&](auto& d) { write_file(d / "sticky/out.jpg", old); ::chown((d / "sticky/out.jpg").c_str(), 4242, 4242); ::chmod((d / "sticky/out.jpg").c_str(), 0200); },
          "p.jpg -w p.jpg.app1 sticky/out.jpg", "sticky/out.jpg", [&](auto&) { return source; }, true},
         {"another's file in a sticky folder", [&](auto& d) { write_file(d / "sticky/out.jpg", old); ::chmod((d / "sticky/out.jpg").c_str(), 0666); },
