@@ -870,17 +870,17 @@ TEST(FaultTest, FoldersThatForbidRemovingOrReading) {
 TEST(FaultTest, TargetsAsLongAsAPathMayBe) {
     scoped_temp_dir dir;
     write_file(dir / "photo.app1", fixture::camera_segment(false));
+    const std::string name = "p.jpg";
     std::string path;
     int deep = ::open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
-    for (int level = 0; level < 39; ++level) {
-        std::string name(100, static_cast<char>('a' + level % 26));
-        ASSERT_EQ(::mkdirat(deep, name.c_str(), 0755), 0);
-        int next = ::openat(deep, name.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; path.size() + name.size() < 4076; ++level) {
+        std::string dir_name(std::min<std::size_t>(100, 4076 - path.size() - name.size() - 1), 'a' + level % 26);
+        ASSERT_EQ(::mkdirat(deep, dir_name.c_str(), 0755), 0);
+        int next = ::openat(deep, dir_name.c_str(), O_RDONLY | O_DIRECTORY);
         ::close(deep);
         deep = next;
-        path += name + "/";
+        path += dir_name + "/";
     }
-    std::string name = std::string(4076 - path.size() - 4, 'p') + ".jpg";
     path += name;
     ASSERT_EQ(path.size(), 4076u);
     bytes photo = camera_jpeg();
