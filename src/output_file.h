@@ -56,6 +56,7 @@ struct output_file {
     std::int64_t access_time = 0;  // an existing target's times, in the platform's units
     std::int64_t modify_time = 0;  // (nanoseconds since 1970 on POSIX)
     std::int64_t written = 0;  // bytes handed to the file so far
+    bool filesystem_known = false;   // block_size and filesystem have been asked for
     std::int64_t block_size = 4096;  // the output filesystem's block, for sharing blocks
     output_filesystem filesystem = output_filesystem::plain;
 };

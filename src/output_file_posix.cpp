@@ -1,11 +1,10 @@
 // The file module on POSIX systems, Linux first: unnamed temporary files,
 // descriptor names and directory flags are used where the system has them.
 //
-// A target's name is looked up once. resolve_target walks it a component at
-// a time from a directory descriptor, following links itself; from then on
-// everything happens relative to the descriptor of the directory it found,
-// and whatever is opened there is checked to be the file that was looked at.
-// A name swapped meanwhile can make a job fail, never write somewhere else.
+// A target's name is looked up once (path_lookup.h); from then on everything
+// happens relative to the descriptor of the directory found, and whatever is
+// opened there is checked to be the file that was looked at. A name swapped
+// meanwhile can make a job fail, never write somewhere else.
 #include "output_file.h"
 
 #include <fcntl.h>
@@ -13,9 +12,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#if __has_include(<sys/statfs.h>)
-#include <sys/statfs.h>
-#endif
 #if __has_include(<linux/fs.h>)
 #include <linux/fs.h>
 #endif
@@ -29,6 +25,8 @@
 #include <vector>
 
 #include "copy_engine.h"
+#include "file_identity.h"
+#include "path_lookup.h"
 
 // ---------------------------------------------------------------------------
 // Inputs
@@ -156,180 +154,14 @@ struct held_signals {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Resolving the target
+// Opening the output
 
 namespace {
-
-#ifdef O_PATH
-// Looks a directory up without reading it: search permission is enough.
-constexpr int DIR_LOOKUP = O_PATH | O_DIRECTORY | O_CLOEXEC;
-#else
-constexpr int DIR_LOOKUP = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
-constexpr int MAX_LINKS = 40;  // the kernel's own limit
 
 void close_fd(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
 }
-
-void replace_fd(int& fd, int with) {
-    close_fd(fd);
-    fd = with;
-}
-
-// The components of path pushed onto todo so that todo.back() is the first.
-// A trailing slash leaves an empty last component: the name of a directory.
-void push_components(std::vector<std::string>& todo, const std::string& path) {
-    std::vector<std::string> parts;
-    for (std::size_t at = !path.empty() && path[0] == '/' ? 1 : 0;;) {
-        std::size_t slash = path.find('/', at);
-        parts.push_back(path.substr(at, slash == std::string::npos ? std::string::npos : slash - at));
-        if (slash == std::string::npos) break;
-        at = slash + 1;
-    }
-    todo.insert(todo.end(), parts.rbegin(), parts.rend());
-}
-
-// A sticky, world-writable directory such as /tmp, where anyone can make a
-// name that the caller is about to use.
-bool shared_folder(const struct stat& dir) { return (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH); }
-
-// The kernel's protected_symlinks, protected_regular and protected_fifos
-// rules, applied whatever the sysctls say: in a shared folder, a link is
-// followed and a file or FIFO written only when it belongs to the caller or
-// to the folder's owner.
-bool trusted_in(const struct stat& dir, uid_t owner) {
-    return !shared_folder(dir) || owner == ::geteuid() || owner == dir.st_uid;
-}
-
-// The descriptor of this process that path names as a string (/dev/stdout,
-// /dev/fd/N, /proc/self/fd/N, ...), or -1. Works without /proc too.
-int named_descriptor(const std::string& path) {
-    static const std::pair<const char*, int> STANDARD[] = {{"/dev/stdout", 1}, {"/dev/stderr", 2}};
-    for (const auto& [name, fd] : STANDARD)
-        if (path == name) return fd;
-    const std::string prefixes[] = {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/",
-                                    "/proc/" + std::to_string(::getpid()) + "/fd/"};
-    for (const std::string& prefix : prefixes) {
-        if (path.compare(0, prefix.size(), prefix) != 0) continue;
-        std::string digits = path.substr(prefix.size());
-        if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
-            return -1;
-        return std::stoi(digits);
-    }
-    return -1;
-}
-
-// Whether dir is where /proc lists this process's own descriptors, however
-// the walk got there.
-bool own_descriptor_dir(const struct stat& dir) {
-    static const char* const NAMES[] = {"/proc/self/fd", "/proc/thread-self/fd"};
-    for (const char* name : NAMES) {
-        struct stat own;
-        if (::stat(name, &own) == 0 && own.st_dev == dir.st_dev && own.st_ino == dir.st_ino) return true;
-    }
-    return false;
-}
-
-bool same_file(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT);
-}
-
-// Whether fd is open on the file that looked_at describes; st gets its state.
-bool is_file_looked_at(int fd, const struct stat& looked_at, struct stat& st) {
-    return fd >= 0 && ::fstat(fd, &st) == 0 && same_file(st, looked_at);
-}
-
-// Reads the link at name in dir into to, and checks that the link read is
-// the one looked at: a link's text never changes, so the same link, of the
-// same owner, has the same text.
-bool read_link(int dir, const std::string& name, const struct stat& link, std::string& to) {
-    std::string text(link.st_size > 0 ? static_cast<std::size_t>(link.st_size) + 1 : 4096, '\0');
-    ssize_t n = ::readlinkat(dir, name.c_str(), text.data(), text.size());
-    struct stat again;
-    if (n <= 0 || static_cast<std::size_t>(n) >= text.size() ||
-        ::fstatat(dir, name.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(again, link) ||
-        again.st_uid != link.st_uid)
-        return false;
-    text.resize(static_cast<std::size_t>(n));
-    to = std::move(text);
-    return true;
-}
-
-// Where a target leads.
-struct resolution {
-    int dir_fd = -1;         // the directory the target is in
-    std::string where;       // that directory as a path, for messages
-    std::string name;        // the target's name there
-    bool exists = false;
-    struct stat dir_st = {};  // the directory, and what stands at name, when it exists
-    struct stat leaf = {};
-    int descriptor = -1;     // or the descriptor of ours that the target names
-};
-
-// Walks target a component at a time, as the kernel would, following its
-// links in every component with the rule above. False when a link may not
-// be followed, cannot be read or the links go on too long, a component is
-// missing or no directory, or the target names a directory.
-bool resolve_target(const std::string& target, resolution& r) {
-    if ((r.descriptor = named_descriptor(target)) >= 0) return true;
-    std::vector<std::string> todo;
-    push_components(todo, target);
-    bool absolute = !target.empty() && target[0] == '/';
-    r.where = absolute ? "/" : "";
-    r.dir_fd = ::open(absolute ? "/" : ".", DIR_LOOKUP);
-    for (int links = 0; r.dir_fd >= 0 && !todo.empty();) {
-        std::string name = std::move(todo.back());
-        todo.pop_back();
-        bool last = todo.empty();
-        if (name.empty() || name == ".") {
-            if (last) return false;
-            continue;
-        }
-        struct stat st;
-        bool up = name == "..";
-        if (!up && ::fstatat(r.dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            r.name = name;
-            return errno == ENOENT && last;
-        }
-        if (!up && S_ISLNK(st.st_mode)) {
-            struct stat dir;
-            if (++links > MAX_LINKS || ::fstat(r.dir_fd, &dir) != 0) return false;
-            bool digits = name.find_first_not_of("0123456789") == std::string::npos && name.size() <= 9;
-            if (digits && own_descriptor_dir(dir)) {
-                r.descriptor = last ? std::stoi(name) : -1;
-                return last;
-            }
-            std::string to;
-            if (!trusted_in(dir, st.st_uid) || !read_link(r.dir_fd, name, st, to)) return false;
-            if (to[0] == '/') {
-                replace_fd(r.dir_fd, ::open("/", DIR_LOOKUP));
-                r.where = "/";
-            }
-            push_components(todo, to);
-            continue;
-        }
-        if (last) {
-            r.name = name;
-            r.exists = true;
-            r.leaf = st;
-            return !up && ::fstat(r.dir_fd, &r.dir_st) == 0;
-        }
-        if (!up && !S_ISDIR(st.st_mode)) return false;
-        // O_NOFOLLOW: a link swapped in after the look is not followed unchecked.
-        replace_fd(r.dir_fd, ::openat(r.dir_fd, name.c_str(), DIR_LOOKUP | O_NOFOLLOW));
-        r.where += r.where.empty() || r.where.back() == '/' ? name : "/" + name;
-    }
-    return false;
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Opening the output
-
-namespace {
 
 bool unnamed_allowed = true;
 
@@ -387,28 +219,6 @@ bool append_only(int dir_read_fd) {
 // may not be read (mode 0333, say), and then its sync is skipped.
 int open_dir_for_reading(int dir) { return ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
-// What the filesystem under the output does with a kernel copy.
-void note_filesystem(output_file& out) {
-    struct stat st;
-    if (::fstat(out.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
-    out.regular = true;
-    if (st.st_blksize > 0) out.block_size = st.st_blksize;
-#if __has_include(<sys/statfs.h>)
-    static const std::pair<unsigned long, output_filesystem> KINDS[] = {
-        {0x9123683EUL, output_filesystem::shares_blocks},  // btrfs
-        {0x58465342UL, output_filesystem::shares_blocks},  // XFS
-        {0xCA451A4EUL, output_filesystem::shares_blocks},  // bcachefs
-        {0x6969UL, output_filesystem::network},            // NFS
-        {0xFE534D42UL, output_filesystem::network},        // SMB2/3
-        {0xFF534D42UL, output_filesystem::network},        // CIFS
-    };
-    struct statfs fs;
-    if (::fstatfs(out.fd, &fs) != 0) return;
-    for (const auto& [magic, kind] : KINDS)
-        if (static_cast<unsigned long>(fs.f_type) == magic) out.filesystem = kind;
-#endif
-}
-
 bool open_temp(output_file& out) {
     out.unnamed = (out.fd = open_unnamed_temp(out.dir_fd)) >= 0;
     if (!out.unnamed) {
@@ -416,7 +226,7 @@ bool open_temp(output_file& out) {
         if (out.dir_read_fd < 0) out.dir_read_fd = open_dir_for_reading(out.dir_fd);
         if (append_only(out.dir_read_fd) || (out.fd = open_named_temp(out)) < 0) return false;
     }
-    note_filesystem(out);
+    out.regular = true;
     return true;
 }
 
@@ -426,32 +236,24 @@ mode_t process_umask() {
     return mask;
 }
 
-constexpr std::int64_t NS = 1000000000;
-
-std::int64_t nanoseconds(const struct timespec& t) { return t.tv_sec * NS + t.tv_nsec; }
-
 // An existing regular file: replaced by the new one, keeping what it is.
 // The write probe keeps a read-only target protected though its directory is
 // writable, and lets the caller write a write-only one. It opens without
 // blocking, so that a FIFO swapped in meanwhile cannot hold it.
-bool open_existing(output_file& out, const resolution& r) {
+bool open_existing(output_file& out, const path_lookup& r) {
     struct stat st;
     if (!trusted_in(r.dir_st, r.leaf.st_uid)) return false;
     out.target_fd = ::openat(out.dir_fd, out.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (!is_file_looked_at(out.target_fd, r.leaf, st)) return false;
     out.replaces_existing = true;
-    out.mode = st.st_mode & 07777;
-    out.owner = st.st_uid;
-    out.group = st.st_gid;
-    out.access_time = nanoseconds(st.st_atim);
-    out.modify_time = nanoseconds(st.st_mtim);
+    note_target_identity(out, st);
     out.dir_read_fd = open_dir_for_reading(out.dir_fd);
     return !append_only(out.dir_read_fd) && open_temp(out);
 }
 
 // A device or a FIFO (/dev/null, a named pipe) cannot be renamed over: it is
 // written as it is, once it is known to be what was looked at.
-bool open_device(output_file& out, const resolution& r) {
+bool open_device(output_file& out, const path_lookup& r) {
     struct stat st;
     if (S_ISFIFO(r.leaf.st_mode) && !trusted_in(r.dir_st, r.leaf.st_uid)) return false;
     out.fd = ::openat(out.dir_fd, out.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
@@ -468,9 +270,9 @@ bool open_descriptor_target(output_file& out, int descriptor) {
     if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
     std::fflush(nullptr);
     out.fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-    if (out.fd < 0) return false;
-    note_filesystem(out);
-    return true;
+    struct stat st;
+    out.regular = out.fd >= 0 && ::fstat(out.fd, &st) == 0 && S_ISREG(st.st_mode);
+    return out.fd >= 0;
 }
 
 void close_all(output_file& out) {
@@ -489,8 +291,8 @@ bool open_output(output_file& out, const std::string& target) {
     // signal ending the run, whatever the target.
     std::signal(SIGXFSZ, SIG_IGN);
     out.path = target;
-    resolution r;
-    bool resolved = resolve_target(target, r);
+    path_lookup r;
+    bool resolved = look_up_target(target, r);
     out.dir_fd = r.dir_fd;
     out.dir = r.where.empty() ? "." : r.where;
     out.name = r.name;
@@ -545,25 +347,6 @@ std::string kept_copy(const output_file& out) {
 }
 
 namespace {
-
-// Gives fd the times the replaced target had (-k).
-void keep_target_times(const output_file& out, int fd) {
-    struct timespec times[2] = {{static_cast<time_t>(out.access_time / NS), static_cast<long>(out.access_time % NS)},
-                                {static_cast<time_t>(out.modify_time / NS), static_cast<long>(out.modify_time % NS)}};
-    (void)::futimens(fd, times);
-}
-
-// The temporary file is private (0600) while it is written; just before it
-// takes the target's place it gets the target's owner and group, where the
-// caller may give them (root, or a group the caller is in), then its
-// permission bits, which a change of owner may have cleared the set-id bits
-// of, and with -k its times.
-void give_target_identity(const output_file& out) {
-    if (out.replaces_existing && ::fchown(out.fd, out.owner, out.group) != 0)
-        (void)::fchown(out.fd, static_cast<uid_t>(-1), out.group);
-    ::fchmod(out.fd, static_cast<mode_t>(out.mode));
-    if (out.keep_times && out.replaces_existing) keep_target_times(out, out.fd);
-}
 
 // Gives the complete unnamed file the name `name` in its directory; false
 // when that name is taken or the file cannot be linked.
