@@ -275,9 +275,13 @@ TEST(Cli, InsertRestoresTheExifBlockOfAStrippedPhoto) {
     EXPECT_EQ(insert.output, "");
     bytes restored = read_file(dir / "edited.jpg");
     EXPECT_TRUE(restored == concat({{0xFF, 0xD8, 0xFF, 0xE1}, segment, bytes(stripped.begin() + 2, stripped.end())}));
-    // Run again, it replaces the segment it put there: still one copy.
+    // Run again, it replaces the segment it put there: still one copy. The
+    // original itself as the donor gives the same bytes as its side file.
     ASSERT_EQ(run_tool(dir.path.string(), "edited.jpg -i donor.jpg.app1 again.jpg").status, 0);
     EXPECT_TRUE(read_file(dir / "again.jpg") == restored);
+    write_file(dir / "fresh.jpg", stripped);
+    ASSERT_EQ(run_tool(dir.path.string(), "fresh.jpg -i donor.jpg fresh.jpg").status, 0);
+    EXPECT_TRUE(read_file(dir / "fresh.jpg") == restored);
 
     write_file(dir / "stripped.jpg", stripped);
     ASSERT_EQ(shell("/usr/bin/convert stripped.jpg rgb:stripped.rgb && /usr/bin/convert edited.jpg rgb:edited.rgb"), 0);
@@ -422,6 +426,50 @@ TEST(Cli, InsertAndStripWalkTheSegments) {
         }
         EXPECT_TRUE(read_file(dir / "p.jpg") == source);
     }
+}
+
+// The usual case for -s: a photo with Exif (GPS included), XMP, IPTC, a
+// comment and a colour profile, shot sideways, is stripped before it is
+// shared. ImageMagick decodes the same pixels, ExifTool finds the profile and
+// the orientation and nothing else.
+TEST(Cli, StripKeepsPixelsProfileAndOrientationOnly) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the peers (ImageMagick, ExifTool) run in the Linux build";
+#endif
+    if (!fs::exists("/usr/bin/convert")) GTEST_SKIP() << "needs ImageMagick (Debian package imagemagick)";
+    if (!fs::exists("/usr/bin/exiftool")) GTEST_SKIP() << "needs ExifTool (Debian package libimage-exiftool-perl)";
+    scoped_temp_dir dir;
+    auto shell = [&dir](const std::string& command) {
+        return std::system(("cd '" + dir.path.string() + "' && " + command).c_str());
+    };
+    // A display profile with one tag, enough for ExifTool to read it as one.
+    bytes icc = concat({fixture::u32s({160, 0, 0x02100000}, true), fixture::text("mntrRGB XYZ "), bytes(12, 0),
+                        fixture::text("acsp"), bytes(28, 0), fixture::u32s({63190, 65536, 54061}, true), bytes(48, 0),
+                        fixture::u32s({1}, true), fixture::text("cprt"), fixture::u32s({144, 16}, true),
+                        fixture::text("text"), bytes(4, 0), fixture::text("no copy", 8)});
+    ASSERT_EQ(icc.size(), 160u);
+    write_file(dir / "profile.icc", icc);
+    ASSERT_EQ(shell("/usr/bin/convert -size 80x60 gradient:'#204080-#f0c040' -quality 90 photo.jpg && "
+                    "exiftool -q -overwrite_original '-ICC_Profile<=profile.icc' -Orientation#=6 -Make=Kalvo "
+                    "-GPSLatitude=35.5 -GPSLatitudeRef=N -XMP-dc:Title=trip -IPTC:Keywords=beach -Comment=note photo.jpg"),
+              0);
+
+    tool_run strip = run_tool(dir.path.string(), "photo.jpg -s shared.jpg");
+    EXPECT_EQ(strip.status, 0);
+    EXPECT_EQ(strip.output, "");
+    ASSERT_EQ(shell("/usr/bin/convert photo.jpg rgb:photo.rgb && /usr/bin/convert shared.jpg rgb:shared.rgb"), 0);
+    EXPECT_FALSE(read_file(dir / "shared.rgb").empty());
+    EXPECT_TRUE(read_file(dir / "shared.rgb") == read_file(dir / "photo.rgb"));
+    ASSERT_EQ(shell("exiftool -q -q -G0 -s -EXIF:all -XMP:all -IPTC:all -GPS:all -Comment photo.jpg > before.tags && "
+                    "exiftool -q -q -G0 -s -EXIF:all -XMP:all -IPTC:all -GPS:all -Comment shared.jpg > after.tags && "
+                    "exiftool -b -ICC_Profile shared.jpg > shared.icc"),
+              0);
+    bytes before_tags = read_file(dir / "before.tags"), after_tags = read_file(dir / "after.tags");
+    std::string all(before_tags.begin(), before_tags.end()), kept(after_tags.begin(), after_tags.end());
+    for (const char* tag : {"Make", "GPSLatitude", "Title", "Keywords", "Comment"})
+        EXPECT_NE(all.find(tag), std::string::npos) << "the photo lacks " << tag << ":\n" << all;
+    EXPECT_EQ(kept, "[EXIF]          Orientation                     : Rotate 90 CW\n");
+    EXPECT_TRUE(read_file(dir / "shared.icc") == icc);
 }
 
 TEST(Cli, HelpIsTheUsageTextFollowedByEveryOptionAndTheStatuses) {
