@@ -52,27 +52,41 @@ int byte_at(byte_source& source, std::int64_t position) {
 // Markers that stand alone, without a length field.
 bool is_standalone(int code) { return code == 0x01 || (code >= 0xD0 && code <= MARKER_EOI); }
 
-// Entropy-coded data from position on holds FF only as FF 00 (a stuffed
-// byte), FF D0 to FF D7 (restart markers) or fill before a marker. Returns
-// the position of the 0xFF directly before the next marker code, or -1 when
-// the file ends first.
+// How far past an FF in entropy-coded data the data goes on, given the byte
+// after it: over FF 00 (a stuffed byte) and FF D0 to FF D7 (restart markers)
+// two bytes, over a fill byte FF one; 0 when a marker starts at the FF.
+int entropy_step(int next) {
+    if (next == 0x00 || (next >= 0xD0 && next <= 0xD7)) return 2;
+    return next == 0xFF ? 1 : 0;
+}
+
+// The position of the 0xFF directly before the marker code that ends the
+// entropy-coded data from position on, or -1 when the file ends first.
 std::int64_t end_of_entropy_data(byte_source& source, std::int64_t position) {
     for (;;) {
         source_seek(source, position);
         std::size_t available = 0;
         const std::uint8_t* span = source_span(source, available);
         if (!span) return -1;
-        const void* ff = std::memchr(span, 0xFF, available);
-        if (!ff) {
+        const std::uint8_t* end = span + available;
+        const std::uint8_t* at = span;
+        while ((at = static_cast<const std::uint8_t*>(std::memchr(at, 0xFF, static_cast<std::size_t>(end - at)))) &&
+               at + 1 < end) {
+            int step = entropy_step(at[1]);
+            if (step == 0) return position + (at - span);
+            at += step;
+        }
+        if (!at) {
             position += static_cast<std::int64_t>(available);
             continue;
         }
-        position += static_cast<const std::uint8_t*>(ff) - span;
+        // An FF as the span's last byte: the byte after it starts the next one.
+        position += at - span;
         int next = byte_at(source, position + 1);
         if (next < 0) return -1;
-        if (next == 0x00 || (next >= 0xD0 && next <= 0xD7)) position += 2;
-        else if (next == 0xFF) position += 1;
-        else return position;
+        int step = entropy_step(next);
+        if (step == 0) return position;
+        position += step;
     }
 }
 
