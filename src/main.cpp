@@ -125,9 +125,10 @@ struct mode_option {
     int names;  // 0: the output is SRCFILE.app1; 1: OUTPUT_FILE; 2: APP1_FILE OUTPUT_FILE
 };
 
-constexpr mode_option MODE_OPTIONS[] = {{"-r", MODE_CUT, 0},           {"-w", MODE_REPLACE, 2},
-                                        {"-wvireo", MODE_REPLACE_VIREO, 2}, {"-i", MODE_INSERT, 2},
-                                        {"-s", MODE_STRIP, 1}};
+constexpr mode_option MODE_OPTIONS[] = {
+    {"-r", MODE_CUT, 0},    {"-w", MODE_REPLACE, 2}, {"-wvireo", MODE_REPLACE_VIREO, 2},
+    {"-i", MODE_INSERT, 2}, {"-s", MODE_STRIP, 1},
+};
 
 const mode_option* mode_of(std::string_view arg) {
     for (const mode_option& option : MODE_OPTIONS)

@@ -425,6 +425,10 @@ TEST(Cli, InsertAndStripWalkTheSegments) {
             EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
         }
         EXPECT_TRUE(read_file(dir / "p.jpg") == source);
+        if (!r.refused) {
+            EXPECT_EQ(run_tool(dir.path.string(), "p.jpg -s p.jpg").status, 0);
+            EXPECT_TRUE(read_file(dir / "p.jpg") == stripped) << "stripped in place";
+        }
     }
 }
 
