@@ -307,9 +307,16 @@ TEST(FaultTest, WriteFailsMidway) {
         write_file(d / "big.jpg.app1", OLD);
     };
     auto big_plain = [](const scoped_temp_dir& d) {
-        bytes plain(100000, 0x20);
-        plain[0] = 0xFF;
+        // A photo without APP1: SOI, two comment segments of 50000 bytes, EOI.
+        bytes plain(100004, 0x20);
+        for (std::size_t at : {0u, 2u, 50002u, 100002u}) plain[at] = 0xFF;
         plain[1] = 0xD8;
+        plain[100003] = 0xD9;
+        for (std::size_t at : {3u, 50003u}) {
+            plain[at] = 0xFE;
+            plain[at + 1] = 0xC3;  // length 49998: 50000 bytes with the marker
+            plain[at + 2] = 0x4E;
+        }
         write_file(d / "plain.jpg", plain);
     };
     // 40 blocks: 20 KiB with 512-byte blocks, 40 KiB with 1 KiB ones.

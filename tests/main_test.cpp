@@ -137,6 +137,9 @@ TEST(ParseArguments, FirstModeOptionWinsAndDebugCountsOnlyBeforeIt) {
         {{"segsplice", "p.jpg", "-i", "-w", "x", "y"}, MODE_INSERT, false, "-w", "x", nullptr},
         {{"segsplice", "p.jpg", "-i", "a.app1"}, MODE_INSERT, false, "a.app1", "", "set output filename"},
         {{"segsplice", "p.jpg", "-r", "-i"}, MODE_CUT, false, "", "p.jpg.app1", nullptr},
+        {{"segsplice", "p.jpg", "-d", "-s", "out.jpg", "-r"}, MODE_STRIP, true, "", "out.jpg", nullptr},
+        {{"segsplice", "p.jpg", "-s"}, MODE_STRIP, false, "", "", "set output filename"},
+        {{"segsplice", "-s", "out.jpg"}, MODE_STRIP, false, "", "out.jpg", nullptr},
     };
     for (const row& r : rows) {
         run_options o = parse_arguments(static_cast<int>(r.args.size()), r.args.data());
