@@ -56,6 +56,9 @@ name a photo called -r (or any other option) ./-r.
            8 stays, in an Exif segment of its own
   -d       trace the marker scan, the header and every Exif directory entry;
            counts only before the mode option, and alone writes nothing
+  -k       keep the target's times: a replaced target's access and
+           modification times go to the new file; counts only before the
+           mode option
   --help, --version
            print this text, or the version; only as the one argument
 

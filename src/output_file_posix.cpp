@@ -33,6 +33,12 @@
 
 namespace {
 
+#ifdef O_NOATIME
+constexpr int NO_ACCESS_TIME = O_NOATIME;
+#else
+constexpr int NO_ACCESS_TIME = 0;
+#endif
+
 // An input opened without blocking is made blocking again. A FIFO then also
 // waits for its writer's first bytes (or its leaving): read at once, it would
 // look empty until a writer came.
@@ -49,8 +55,12 @@ bool make_blocking(int fd, bool fifo) {
 
 bool open_input(input_file& in, const std::string& path, bool positioned) {
     // Opened without blocking, a FIFO can be looked at, and refused where a
-    // position is needed, before any writer comes.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // position is needed, before any writer comes. Reading leaves the access
+    // time alone where the caller may ask for that (its own files), so that
+    // -k on a photo edited in place keeps the time it had.
+    constexpr int FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = ::open(path.c_str(), FLAGS | NO_ACCESS_TIME);
+    if (fd < 0 && errno == EPERM && NO_ACCESS_TIME != 0) fd = ::open(path.c_str(), FLAGS);
     if (fd < 0) return false;
     struct stat st;
     input_file opened;

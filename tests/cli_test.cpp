@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -481,14 +482,14 @@ TEST(Cli, HelpIsTheUsageTextFollowedByEveryOptionAndTheStatuses) {
     tool_run help = run_tool(dir.path.string(), "--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.output.rfind(USAGE, 0), 0u);
-    for (const char* item : {"\n  -r ", "\n  -w ", "\n  -wvireo ", "\n  -i ", "\n  -s ", "\n  -d ", "\n  0 ", "\n  1 "})
+    for (const char* item : {"\n  -r ", "\n  -w ", "\n  -wvireo ", "\n  -i ", "\n  -s ", "\n  -d ", "\n  -k ", "\n  0 ", "\n  1 "})
         EXPECT_NE(help.output.find(item, sizeof USAGE - 1), std::string::npos) << item;
 }
 
 TEST(Cli, InPlaceReplaceKeepsPermissionBits) {
 #ifdef _WIN32
     GTEST_SKIP() << "Windows files have no permission bits to keep";
-#endif
+#else
     scoped_temp_dir dir;
     bytes replacement = concat({fixture::camera_segment(false), {1, 2, 3}});
     write_file(dir / "p.jpg", fixture::jpeg(fixture::camera_segment(true)));
@@ -504,6 +505,23 @@ TEST(Cli, InPlaceReplaceKeepsPermissionBits) {
     tool_run onto_app1 = run_tool(dir.path.string(), "p.jpg -w p.jpg.app1 p.jpg.app1");
     EXPECT_EQ(onto_app1.status, 0);
     EXPECT_EQ(read_file(dir / "p.jpg.app1"), rebuilt);
+    // The times are the new file's own, unless -k, before the mode, asks
+    // for the replaced target's, to the nanosecond.
+    const struct timespec IN_2020[2] = {{1577934245, 123456789}, {1577934246, 987654321}};
+    for (const auto& [args, kept] : {std::pair{"p.jpg -k -w new.app1 p.jpg", true},
+                                     {"p.jpg -w new.app1 p.jpg -k", false}, {"p.jpg -w new.app1 p.jpg", false}}) {
+        SCOPED_TRACE(args);
+        ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "p.jpg").c_str(), IN_2020, 0), 0);
+        EXPECT_EQ(run_tool(dir.path.string(), args).status, 0);
+        struct stat st;
+        ASSERT_EQ(::stat((dir / "p.jpg").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec == IN_2020[1].tv_sec && st.st_mtim.tv_nsec == IN_2020[1].tv_nsec, kept);
+        if (kept) {
+            EXPECT_EQ(st.st_atim.tv_sec, IN_2020[0].tv_sec);
+            EXPECT_EQ(st.st_atim.tv_nsec, IN_2020[0].tv_nsec);
+        }
+    }
+#endif
 }
 
 TEST(Cli, WriteFailureIsReportedAndLeavesTheTargetAlone) {

@@ -121,6 +121,7 @@ TEST(ParseArguments, FirstModeOptionWinsAndDebugCountsOnlyBeforeIt) {
         bool debug;
         std::string app1, output;
         const char* error;
+        bool keep_times = false;
     } rows[] = {
         {{"segsplice", "p.jpg"}, MODE_NONE, false, "", "", nullptr},
         {{"segsplice", "p.jpg", "-d"}, MODE_NONE, true, "", "", nullptr},
@@ -146,6 +147,7 @@ TEST(ParseArguments, FirstModeOptionWinsAndDebugCountsOnlyBeforeIt) {
         SCOPED_TRACE(r.args.size() > 2 ? r.args[2] : "(none)");
         EXPECT_EQ(o.mode, r.mode);
         EXPECT_EQ(o.debug, r.debug);
+        EXPECT_EQ(o.keep_times, r.keep_times);
         EXPECT_EQ(o.source, r.args[1]);
         EXPECT_EQ(o.app1_file, r.app1);
         EXPECT_EQ(o.output, r.output);
