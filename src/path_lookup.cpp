@@ -48,8 +48,9 @@ int named_descriptor(const std::string& path) {
     static const std::pair<const char*, int> STANDARD[] = {{"/dev/stdout", 1}, {"/dev/stderr", 2}};
     for (const auto& [name, fd] : STANDARD)
         if (path == name) return fd;
+    bool in_proc = path.compare(0, 6, "/proc/") == 0;
     const std::string prefixes[] = {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/",
-                                    "/proc/" + std::to_string(::getpid()) + "/fd/"};
+                                    in_proc ? "/proc/" + std::to_string(::getpid()) + "/fd/" : "/proc/self/fd/"};
     for (const std::string& prefix : prefixes) {
         if (path.compare(0, prefix.size(), prefix) != 0) continue;
         std::string digits = path.substr(prefix.size());
