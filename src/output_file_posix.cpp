@@ -428,6 +428,8 @@ commit_result place_new_target(output_file& out) {
 // is overwritten.
 commit_result rewrite_in_place(output_file& out) {
     forget_pending();  // the handler must not remove the one complete copy
+    // Its name must survive a power cut as well as its bytes.
+    if (out.dir_read_fd >= 0) (void)::fsync(out.dir_read_fd);
 #ifdef FALLOC_FL_KEEP_SIZE
     if (::fallocate(out.target_fd, FALLOC_FL_KEEP_SIZE, 0, out.written) != 0 && errno != EOPNOTSUPP &&
         errno != ENOSYS) {
