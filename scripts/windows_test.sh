@@ -151,6 +151,9 @@ if [ -f "$zip" ]; then
     got=$(cd "$folder" && ls | tr '\n' ' ' | sed 's/ $//')
     [ "$got" = "$expected" ] || fail "the zip holds '$got', not '$expected'"
     grep -q '^NAME' "$folder/segsplice.txt" || fail "segsplice.txt is not the manual as text"
+    grep -q '^WINDOWS' "$folder/segsplice.txt" || fail "segsplice.txt has no WINDOWS section"
+    warnings=$(groff -ww -man -Tutf8 "$build/segsplice-windows.1" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "groff warns about the Windows manual: $warnings"
     (cd "$scratch/win" && wine "$folder/segsplice.exe" "$root/examples/sample.jpg" -d) | cmp - "$scratch/linux.trace" ||
         fail "the zipped segsplice.exe traces otherwise"
 else
