@@ -321,24 +321,20 @@ bool open_output(output_file& out, const std::string& target) {
     std::wstring path;
     if (!system_path(target, path)) return false;
     HANDLE existing = INVALID_HANDLE_VALUE;
-    switch (open_target(path, existing)) {
-        case target_state::failed:
-            return false;
-        case target_state::missing:
-            break;
-        case target_state::opened: {
-            // NUL, a console or a pipe is written directly; a handle of any
-            // other type is a file like any other.
-            DWORD type = file_type(existing);
-            if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
-                out.path = narrow(path);
-                out.fd = descriptor_for(existing, _O_WRONLY);
-                return out.fd >= 0;
-            }
-            bool replaceable = take_target_identity(out, existing, path);
-            CloseHandle(existing);
-            if (!replaceable) return false;
+    target_state state = open_target(path, existing);
+    if (state == target_state::failed) return false;
+    if (state == target_state::opened) {
+        // NUL, a console or a pipe is written directly; a handle of any other
+        // type is a file like any other.
+        DWORD type = file_type(existing);
+        if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
+            out.path = narrow(path);
+            out.fd = descriptor_for(existing, _O_WRONLY);
+            return out.fd >= 0;
         }
+        bool replaceable = take_target_identity(out, existing, path);
+        CloseHandle(existing);
+        if (!replaceable) return false;
     }
     return make_temp_beside(out, path);
 }
@@ -439,18 +435,18 @@ commit_result replace_target(output_file& out, const std::wstring& temp, const s
         discard_output(out);
         return commit_result::write_failed;
     }
+    bool placed = true;
     if (!under_wine() && ReplaceFileW(path.c_str(), temp.c_str(), nullptr,
                                       REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr)) {
         settle_result(path, out);
     } else if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        HANDLE old = CreateFileW(path.c_str(), 0, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (old != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND) discard_output(out);
-        if (old != INVALID_HANDLE_VALUE) CloseHandle(old);
-        forget_temp(out);
-        return commit_result::replace_failed;
+        placed = false;
+        // Whether the old file is still there, not what it is.
+        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES || GetLastError() != ERROR_FILE_NOT_FOUND)
+            discard_output(out);
     }
     forget_temp(out);
-    return commit_result::done;
+    return placed ? commit_result::done : commit_result::replace_failed;
 }
 
 // A new target takes its name through a hard link, which, unlike a rename,

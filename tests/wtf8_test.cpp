@@ -2,6 +2,9 @@
 // bytes that are no such form are refused rather than guessed at.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
+
 #include "wtf8.h"
 
 TEST(Wtf8, EveryUnitSequenceHasOneByteFormAndBack) {
@@ -45,5 +48,27 @@ TEST(Wtf8, BytesThatAreNoUnitSequenceAreRefused) {
         SCOPED_TRACE(testing::PrintToString(bytes));
         std::u16string units;
         EXPECT_FALSE(wtf8_decode(bytes, units));
+    }
+}
+
+// One byte form per unit sequence, both ways: random sequences of the units
+// and bytes where the forms change round-trip exactly, or are refused.
+TEST(Wtf8, RandomUnitsAndBytesRoundTrip) {
+    const char16_t units_at_edges[] = {0x41, 0x7F, 0x80, 0x7FF, 0x800, 0xD7FF, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xE000, 0xFFFF};
+    const unsigned char bytes_at_edges[] = {0x41, 0x7F, 0x80, 0xBF, 0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xA0, 0x9F, 0x90, 0x8F};
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 20000; ++round) {
+        std::u16string units;
+        std::string bytes;
+        for (int i = random() % 8; i > 0; --i) {
+            units.push_back(units_at_edges[random() % std::size(units_at_edges)]);
+            bytes.push_back(static_cast<char>(bytes_at_edges[random() % std::size(bytes_at_edges)]));
+        }
+        std::u16string back;
+        ASSERT_TRUE(wtf8_decode(wtf8_encode(units), back));
+        ASSERT_TRUE(back == units);
+        if (wtf8_decode(bytes, back)) {
+            ASSERT_EQ(wtf8_encode(back), bytes);
+        }
     }
 }
