@@ -47,13 +47,16 @@ if [ -n "$smoke" ]; then
     rounds=${rounds:-1}
     big_size=$((8 * MiB)) sparse_size=$((64 * MiB)) need_mib=200 image_mib=512
     fast_runs=2 fast_warmup=0 slow_runs=1 slow_warmup=0 copy_runs=1 cow_runs=2 cow_warmup=0
+    batch_photos=10
 else
     rounds=${rounds:-7}
     big_size=$((256 * MiB)) sparse_size=$((1024 * MiB)) need_mib=5120 image_mib=2048
     fast_runs=30 fast_warmup=5 slow_runs=1 slow_warmup=1 copy_runs=3 cow_runs=10 cow_warmup=2
+    batch_photos=300
     [ "$rounds" -ge 5 ] || { echo "bench: the targets need at least 5 rounds" >&2; exit 1; }
 fi
 small_size=$MiB
+photo_size=$((4 * MiB))  # a phone photo
 out=${out:-$([ -n "$smoke" ] || echo "$root/bench/RESULTS.md")}
 
 scratch_parent=${TMPDIR:-/tmp}
@@ -92,6 +95,15 @@ padded() {
 # big.jpg as a photo on disk is: written out, dropped from the page cache and
 # read back, so that the cache holds it as read-ahead put it.
 padded >"$W/big.jpg"
+# The photos people have: the 1 KiB sample, and the sample padded to 4 MiB
+# (settled as big.jpg is), alone and as a folder for the batch recipe.
+cp "$sample" "$W/photo1k.jpg"
+big_size=$photo_size padded >"$W/photo4m.jpg"
+mkdir "$W/photos"
+for ((i = 0; i < batch_photos; i++)); do cp "$W/photo4m.jpg" "$W/photos/p$i.jpg"; done
+sync -f "$W/photo4m.jpg"
+dd if="$W/photo4m.jpg" iflag=nocache count=0 status=none
+cat "$W/photo4m.jpg" "$W"/photos/*.jpg >/dev/null
 sync "$W/big.jpg"
 dd if="$W/big.jpg" iflag=nocache count=0 status=none
 cat "$W/big.jpg" >/dev/null
@@ -224,6 +236,24 @@ write_rows() {
         "$(rm_out "$W/$1-w.jpg")" "$S $2 -w $W/donor.app1 $W/$1-w.jpg" \
         "$(rm_out "$W/$1-vireo.jpg")" "$S $2 -wvireo $W/donor.app1 $W/$1-vireo.jpg"
 }
+echo "== the cost of one photo: -w and -r on 1 KiB and 4 MiB photos against cp, parse-only against true"
+for id in photo1k photo4m; do
+    measure "$id" "$fast_runs" "$fast_warmup" \
+        "$(rm_out "$W/$id-cp.jpg")" "cp $W/$id.jpg $W/$id-cp.jpg" \
+        "$(rm_out "$W/$id-w.jpg")" "$S $W/$id.jpg -w $W/donor.app1 $W/$id-w.jpg" \
+        "$(rm_out "$W/$id.jpg.app1")" "$S $W/$id.jpg -r"
+done
+measure startup "$fast_runs" "$fast_warmup" \
+    "" "/bin/true" \
+    "" "$S $W/photo1k.jpg"
+# The README's batch recipe, and the same recipe with cp in segsplice's place.
+batch_recipe() {  # batch_recipe COMMAND: the recipe's line, COMMAND run on "$1"
+    echo "find $W/photos -name '*.jpg' -print0 | xargs -0 -r -P 2 -n 1 sh -c 'msg=\$($1); s=\$?; printf \"%s\\t%s\\t%s\\n\" \"\$s\" \"\$1\" \"\$msg\"; exit \"\$s\"' sh > $W/batch.log"
+}
+MEASURE_SHELL=1 measure batch "$slow_runs" "$slow_warmup" \
+    "rm -f $W/photos/*.copy" "$(batch_recipe 'cp "$1" "$1.copy"')" \
+    "rm -f $W/photos/*.app1" "$(batch_recipe "$S"' "$1" -r')"
+
 echo "== -w and -wvireo against cp, settled, fresh and copied sources ($rounds rounds)"
 write_rows write "$W/big.jpg"
 write_rows fresh "$W/fresh.jpg"
@@ -314,6 +344,17 @@ for id in write fresh copied tmpfs; do
         "$W/$id-cp.jpg" "$W/big.jpg" "$W/$id-w.jpg" "$W/ref-w.jpg" "$W/$id-vireo.jpg" "$W/ref-vireo.jpg"
     rm -f "$W/$id"-*.jpg
 done
+head -c $((start + length)) "$W/big.jpg" | tail -c "$length" >"$W/ref.app1"
+for id in photo1k photo4m; do
+    { head -c "$start" "$W/$id.jpg"; cat "$W/donor.app1"; tail -c +"$after" "$W/$id.jpg"; } >"$W/ref-$id.jpg"
+    check "$id.jpg, timed: \`cp\` = input, \`-w\` = head + replacement + tail, \`-r\` = the segment" \
+        "$W/$id-cp.jpg" "$W/$id.jpg" "$W/$id-w.jpg" "$W/ref-$id.jpg" "$W/$id.jpg.app1" "$W/ref.app1"
+    rm -f "$W/$id"-*.jpg "$W/ref-$id.jpg"
+done
+batch_pairs=()
+for photo in "$W"/photos/*.jpg; do batch_pairs+=("$photo.app1" "$W/ref.app1" "$photo.copy" "$photo"); done
+check "the batch recipe, timed: every photo's side file = the segment, every copy = the photo" "${batch_pairs[@]}"
+rm -rf "$W/photos"
 check 'replacing an existing target, timed: `cp` + `mv` = input, `-w` = head + replacement + tail' \
     "$W/replace-cp.jpg" "$W/big.jpg" "$W/replace-w.jpg" "$W/ref-w.jpg"
 rm -f "$W/fresh.jpg" "$W/copied.jpg" "$W"/replace-*.jpg
@@ -335,7 +376,6 @@ for fs in "${cow_ready[@]}"; do
     rm -f "$W/$fs.img"
 done
 rm -f "$W/ref-w.jpg" "$W/ref-vireo.jpg"
-head -c $((start + length)) "$W/big.jpg" | tail -c "$length" >"$W/ref.app1"
 if [ -f "$W/big.jpg.app1" ]; then
     what='`-r` on the padded file (timed, extract)'
 else
@@ -417,6 +457,12 @@ target_ratio() {  # target_ratio TEXT ID K REF_K LIMIT OP
     [ "$6" = info ] && limit="-"
     rows+=("| $1 | $(time_cell "$2" "$3") | $(time_cell "$2" "$4") | $(ratio_cell "$2" "$3" "$4") | $limit | $(verdict "$med" "$6" "$5") |")
 }
+target_ratio '`-w` on a 1 KiB photo into a new file vs `cp` of it' photo1k 1 0 1.05 '<='
+target_ratio '`-r` on the 1 KiB photo vs `cp` of it' photo1k 2 0 1.05 '<='
+target_ratio '`-w` on a 4 MiB photo into a new file vs `cp` of it' photo4m 1 0 1.0 '<='
+target_ratio '`-r` on the 4 MiB photo vs `cp` of it' photo4m 2 0 1.0 '<='
+target_ratio 'parse-only on the 1 KiB photo vs `/bin/true`' startup 1 0 1.2 '<='
+target_ratio "the README's batch recipe, \`-r\` on $batch_photos photos of 4 MiB, vs the same recipe with \`cp\`" batch 1 0 1.0 '<='
 for id in write fresh copied tmpfs; do
     [ -f "$W/$id.cmd.0" ] || continue
     target_ratio "\`-w\` on $(source_of "$id") vs \`cp\` of it" "$id" 1 0 1.05 '<='
@@ -501,6 +547,7 @@ report="$W/RESULTS.md"
     for fs in "${cow_ready[@]}"; do
         echo "- On $fs: a sparse $image_mib MiB image made by \`mkfs.$fs\` ($(mkfs_version "$fs")) and mounted with \`mount -o loop\` at \`\$W/$fs\`, holding \`cp\` of big.jpg, its side file from \`-r\` (a segment of the same length) and \`vireo.jpg\`, the \`-wvireo\` output of big.jpg with that side file (its segment follows FF D8, so \`-wvireo\` leaves its tail in place); synced before timing."
     done
+    echo "- \`photo1k.jpg\`: examples/sample.jpg, $sample_size bytes; \`photo4m.jpg\`: the sample padded as big.jpg is to $photo_size bytes, settled the same way; \`photos/\`: $batch_photos copies of photo4m.jpg."
     echo "- \`sparse.jpg\`: examples/sample.jpg extended by \`truncate -s $sparse_size\` (a hole after the sample)."
     echo "- \`small1m.jpg\`: the same, \`truncate -s $small_size\`."
     echo "- \`worst.jpg\`: \`bench/make_inputs worst\`: IFD0, Exif IFD and GPS IFD with 65535 entries each, all ASCII, count 16, out of line in one shared value area; $(stat -c %s "$W/worst.jpg") bytes."
@@ -540,7 +587,7 @@ report="$W/RESULTS.md"
     echo
     echo "| measure | runs per round | reference (first) and jobs |"
     echo "|---|---|---|"
-    for id in write fresh copied tmpfs replace "${cow_ready[@]}" cut parse trace small extract insert; do
+    for id in photo1k photo4m startup batch write fresh copied tmpfs replace "${cow_ready[@]}" cut parse trace small extract insert; do
         [ -f "$W/$id.cmd.0" ] || continue
         k=0
         cells=()

@@ -1,7 +1,8 @@
 // The file fuzz target: arbitrary bytes written to a file, then the "-d"
 // trace read through the file reader (it must equal the trace from memory),
-// the cut, the two replace jobs and the insert, each output checked against what it must
-// hold. Slow, as every input costs several files and renames.
+// the cut, the two replace jobs, the insert (from a side file and with the
+// input as its own JPEG donor) and the strip, each output checked against
+// what it must hold. Slow, as every input costs several files and renames.
 //
 // POSIX only (a scratch directory from mkdtemp, the fuzzer's signal handlers
 // saved and restored with sigaction); the build leaves it out elsewhere.
@@ -17,7 +18,9 @@
 #include <vector>
 
 #include "harness.h"
+#include "jobs.h"
 #include "log.h"
+#include "marker_walk.h"
 
 namespace fs = std::filesystem;
 
@@ -105,6 +108,76 @@ void check_directory(const workspace& w, std::size_t expected_entries) {
 
 const bytes OLD_TARGET = {'o', 'l', 'd'};
 
+// What the marker walk makes of bytes, up to the first Exif segment when
+// stop_at_exif is set (as for a donor).
+struct walked {
+    bool finished = false;
+    std::int64_t image_end = 0;
+    bool has_exif = false;
+    jpeg_segment exif;
+    std::vector<jpeg_segment> segments;
+};
+
+walked walk_bytes(const bytes& file, bool stop_at_exif) {
+    byte_source source = memory_source(file);
+    marker_walk walk = start_marker_walk(source);
+    walked result;
+    jpeg_segment segment;
+    while (!(stop_at_exif && result.has_exif) && next_segment(walk, segment)) {
+        result.segments.push_back(segment);
+        if (segment.id == segment_id::exif && !result.has_exif) {
+            result.has_exif = true;
+            result.exif = segment;
+        }
+    }
+    result.finished = walk.state == walk_state::finished;
+    result.image_end = walk.image_end;
+    return result;
+}
+
+// The segments a strip drops, written out again as the oracle.
+bool dropped_by_strip(const jpeg_segment& s) {
+    if (s.marker == 0xFE) return true;
+    if (s.marker < 0xE0 || s.marker > 0xEF) return false;
+    return !((s.marker == 0xE0 && (s.id == segment_id::jfif || s.id == segment_id::jfxx)) ||
+             (s.marker == 0xE2 && s.id == segment_id::icc_profile) || (s.marker == 0xEE && s.id == segment_id::adobe));
+}
+
+// What -s must write for a source the walk finished.
+bytes stripped(const bytes& file, const walked& walk) {
+    int orientation = 0;
+    if (walk.has_exif) {
+        byte_source source = memory_source(file);
+        orientation = exif_orientation(source, walk.exif);
+    }
+    bytes out;
+    std::size_t kept_from = 0;
+    for (const jpeg_segment& s : walk.segments) {
+        if (!dropped_by_strip(s)) continue;
+        out.insert(out.end(), file.begin() + static_cast<long>(kept_from), file.begin() + s.offset);
+        if (orientation && s.offset == walk.exif.offset) {
+            std::array<std::uint8_t, 36> upright = orientation_segment(orientation);
+            out.insert(out.end(), upright.begin(), upright.end());
+        }
+        kept_from = static_cast<std::size_t>(s.offset + s.length);
+    }
+    out.insert(out.end(), file.begin() + static_cast<long>(kept_from), file.begin() + walk.image_end);
+    return out;
+}
+
+// The segment -i takes from APP1_FILE: a JPEG donor's first Exif segment, or
+// a whole side file; false when there is none.
+bool insert_segment_of(const bytes& app1, bytes& segment) {
+    if (app1.size() >= 3 && app1[0] == 0xFF && app1[1] == 0xD8 && app1[2] == 0xFF) {
+        walked donor = walk_bytes(app1, true);
+        if (!donor.has_exif) return false;
+        segment.assign(app1.begin() + donor.exif.offset + 2, app1.begin() + donor.exif.offset + donor.exif.length);
+        return true;
+    }
+    segment = app1;
+    return app1.size() >= 2 && (std::size_t{app1[0]} << 8 | app1[1]) == app1.size();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -174,21 +247,48 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (std::strcmp(mode, "-w") == 0 && end <= size)
             check(got == bytes(data, data + size), "cut and replace do not round-trip");
     }
-    // Insert: as -w where there is a marker, right after SOI where there is
-    // none; a side file whose length field is not its size, or a source
-    // without a marker that is no JPEG, is refused and the target untouched.
-    write_bytes(out, OLD_TARGET.data(), OLD_TARGET.size());
-    status = w.run({"segsplice", src, "-i", app1, out});
-    check(read_bytes(out, got), "insert target vanished");
-    bool whole = segment.size() >= 2 && (std::size_t{segment[0]} << 8 | segment[1]) == segment.size();
-    bool jpeg = size >= 2 && data[0] == 0xFF && data[1] == 0xD8;
-    if (!whole || (!found && !jpeg)) {
-        check(status == 1 && got == OLD_TARGET, "insert wrote what it had to refuse", w.printed().head);
-    } else {
-        bytes want = found ? bytes(data, data + start) : bytes{0xFF, 0xD8, 0xFF, 0xE1};
-        want.insert(want.end(), segment.begin(), segment.end());
-        want.insert(want.end(), data + (found ? rest : 2), data + size);
+    // Insert: the segment replaces the first Exif segment, or goes right
+    // after SOI; a source the walk refuses, or an APP1_FILE without a segment
+    // to take, is refused and the target untouched.
+    const bytes input(data, data + size);
+    const walked walk = walk_bytes(input, false);
+    auto check_insert = [&](const std::string& app1_name, const bytes& app1_bytes) {
+        write_bytes(out, OLD_TARGET.data(), OLD_TARGET.size());
+        status = w.run({"segsplice", src, "-i", app1_name, out});
+        check(read_bytes(out, got), "insert target vanished");
+        bytes inserted;
+        if (!walk.finished || !insert_segment_of(app1_bytes, inserted)) {
+            check(status == 1 && got == OLD_TARGET, "insert wrote what it had to refuse", w.printed().head);
+            return;
+        }
+        std::size_t from = walk.has_exif ? static_cast<std::size_t>(walk.exif.offset) : 2;
+        std::size_t resume = walk.has_exif ? static_cast<std::size_t>(walk.exif.offset + walk.exif.length) : 2;
+        bytes want(data, data + from);
+        want.insert(want.end(), {0xFF, 0xE1});
+        want.insert(want.end(), inserted.begin(), inserted.end());
+        want.insert(want.end(), data + resume, data + size);
         check(status == 0 && got == want, "insert holds the wrong bytes", w.printed().head);
+    };
+    check_insert(app1, segment);
+    // The input as its own donor: its Exif segment in its own place.
+    check_insert(src, input);
+    if (walk.finished && walk.has_exif) check(got == input, "insert from the photo itself changed it");
+    check_directory(w, 4);
+
+    // Strip: exactly the kept segments; stripping the result changes nothing.
+    write_bytes(out, OLD_TARGET.data(), OLD_TARGET.size());
+    status = w.run({"segsplice", src, "-s", out});
+    check(read_bytes(out, got), "strip target vanished");
+    if (!walk.finished) {
+        check(status == 1 && got == OLD_TARGET, "strip wrote what it had to refuse", w.printed().head);
+        check(w.printed().head == "not a jpeg file [" + src + "].\n", "strip refusal message", w.printed().head);
+    } else {
+        check(status == 0 && got == stripped(input, walk), "strip holds the wrong bytes", w.printed().head);
+        const std::string again = w.path("again.jpg");
+        status = w.run({"segsplice", out, "-s", again});
+        bytes twice;
+        check(status == 0 && read_bytes(again, twice) && twice == got, "a second strip changed the first");
+        fs::remove(again);
     }
     check_directory(w, 4);
 

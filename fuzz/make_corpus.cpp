@@ -15,6 +15,19 @@ bytes camera(bool big_endian, const jpeg_options& options = {}) {
     return jpeg(app1_segment(build_tiff(camera_layout(big_endian))), options);
 }
 
+bytes marker_segment(std::uint8_t marker, const std::string& payload) {
+    bytes out = {0xFF, marker};
+    put_u16(out, static_cast<std::uint32_t>(payload.size() + 2), true);
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+bytes joined(std::initializer_list<bytes> parts) {
+    bytes out;
+    for (const bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
 void save(const std::string& dir, const std::string& name, const bytes& content) {
     std::ofstream out(dir + "/" + name, std::ios::binary);
     out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
@@ -95,5 +108,29 @@ int main(int argc, char** argv) {
     long_tail.tail.assign(210000, 0x20);
     for (std::size_t i = 0; i < long_tail.tail.size(); i += 97) long_tail.tail[i] = static_cast<std::uint8_t>('A' + i % 26);
     save(dir, "scattered-values.jpg", jpeg(app1_segment(build_tiff(scattered)), long_tail));
+
+    // Shapes for the marker walk of -i and -s: every kind of segment a strip
+    // keeps or drops, fill bytes, standalone markers, several scans with
+    // stuffed bytes and restarts, and a second frame after EOI.
+    const bytes soi = {0xFF, 0xD8}, eoi = {0xFF, 0xD9}, fill = {0xFF, 0xFF}, tem = {0xFF, 0x01};
+    const bytes sos = marker_segment(0xDA, std::string("\1\1\0\0\x3f\0", 6));
+    const bytes scan = {0x12, 0xFF, 0x00, 0xE1, 0xFF, 0xD0, 0x34, 0xFF, 0xD7, 0x56};
+    const bytes dht = marker_segment(0xC4, std::string("\0\1\0", 3));
+    const bytes jfif = marker_segment(0xE0, std::string("JFIF\0\1\1\0\0\1\0\1\0\0", 14));
+    const bytes icc = marker_segment(0xE2, std::string("ICC_PROFILE\0\1\1\xff\xe1", 16));
+    const bytes adobe = marker_segment(0xEE, std::string("Adobe\0\x64\0\0\0\0\1", 12));
+    const bytes xmp = marker_segment(0xE1, std::string("http://ns.adobe.com/xap/1.0/\0<x/>", 33));
+    const bytes comment = marker_segment(0xFE, "caf\xff\xe1 note");
+    tiff_layout upright = camera_layout(true);
+    upright.dirs[0].entries.insert(upright.dirs[0].entries.begin(), entry(0x0112, 3, 1, 6u << 16));
+    bytes exif = joined({{0xFF, 0xE1}, app1_segment(build_tiff(upright))});
+    save(dir, "walk-progressive.jpg",
+         joined({soi, jfif, exif, xmp, icc, comment, marker_segment(0xC2, std::string("\x08\0\x08\0\x08\1\1\x11\0", 9)),
+                 dht, sos, scan, dht, sos, scan, eoi, soi, exif, sos, scan, eoi}));
+    tiff_layout sideways = camera_layout(false);
+    sideways.dirs[0].entries[2] = entry(0x0112, 3, 1, u16s({8, 0}, false));  // in place of its Orientation 1
+    save(dir, "walk-fill-ii.jpg",
+         joined({soi, fill, tem, joined({{0xFF, 0xE1}, app1_segment(build_tiff(sideways))}), fill, adobe, sos, scan, fill, eoi}));
+    save(dir, "walk-no-ffe1.jpg", joined({soi, jfif, adobe, marker_segment(0xFE, "a note"), dht, sos, scan, eoi}));
     return 0;
 }

@@ -27,11 +27,16 @@ source_block* load_block(byte_source& source, std::int64_t position) {
 bool open_source(byte_source& source, const std::string& path) {
     input_file file;
     if (!open_input(file, path, true)) return false;
-    source = byte_source{};
+    source = file_source(file);
+    return true;
+}
+
+byte_source file_source(const input_file& file) {
+    byte_source source;
     source.file = file;
     source.size = file.size;
     source.bytes.resize(SOURCE_BLOCK_SIZE * SOURCE_BLOCKS);
-    return true;
+    return source;
 }
 
 void close_source(byte_source& source) { close_input(source.file); }

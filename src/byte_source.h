@@ -40,6 +40,10 @@ struct byte_source {
 bool open_source(byte_source& source, const std::string& path);
 void close_source(byte_source& source);
 
+// A source over a file the caller has opened, can position and closes itself,
+// after the source's last use; close_source must not be called on it.
+byte_source file_source(const input_file& file);
+
 // A source over the given bytes; used by tests and the fuzz targets.
 byte_source memory_source(std::vector<std::uint8_t> bytes);
 

@@ -5,6 +5,8 @@
 
 #ifdef SEGSPLICE_KERNEL_COPY
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #endif
 
@@ -125,6 +127,28 @@ void set_kernel_copy(kernel_copy_fn fn) {
 
 namespace {
 
+// What the filesystem under the output does with a kernel copy, asked only
+// once a kernel copy is being chosen.
+void learn_filesystem(output_file& out) {
+    out.filesystem_known = true;
+#ifdef SEGSPLICE_KERNEL_COPY
+    static const std::pair<unsigned long, output_filesystem> KINDS[] = {
+        {0x9123683EUL, output_filesystem::shares_blocks},  // btrfs
+        {0x58465342UL, output_filesystem::shares_blocks},  // XFS
+        {0xCA451A4EUL, output_filesystem::shares_blocks},  // bcachefs
+        {0x6969UL, output_filesystem::network},            // NFS
+        {0xFE534D42UL, output_filesystem::network},        // SMB2/3
+        {0xFF534D42UL, output_filesystem::network},        // CIFS
+    };
+    struct stat st;
+    if (::fstat(out.fd, &st) == 0 && st.st_blksize > 0) out.block_size = st.st_blksize;
+    struct statfs fs;
+    if (::fstatfs(out.fd, &fs) != 0) return;
+    for (const auto& [magic, kind] : KINDS)
+        if (static_cast<unsigned long>(fs.f_type) == magic) out.filesystem = kind;
+#endif
+}
+
 // The kernel's copy_file_range copies a range at its best where the range
 // keeps its place within a 64 KiB window: the page cache then holds the copy
 // in large pieces, as it does for cp. A range that moves by some other amount
@@ -134,8 +158,9 @@ namespace {
 // filesystem, moved by whole blocks) or to keep the bytes off the network
 // (NFS, SMB, where the server copies). Returns the alignment at which to
 // hand the range to copy_file_range, or 0 for the pipe.
-std::int64_t kernel_alignment(const output_file& out, std::int64_t distance) {
+std::int64_t kernel_alignment(output_file& out, std::int64_t distance) {
     constexpr std::int64_t LARGE_PAGE = 64 * 1024;
+    if (!out.filesystem_known) learn_filesystem(out);
     if (out.filesystem == output_filesystem::network) return 1;
     if (out.filesystem == output_filesystem::shares_blocks && distance % out.block_size == 0) return out.block_size;
     if (distance % LARGE_PAGE == 0) return LARGE_PAGE;
@@ -150,7 +175,9 @@ copy_result copy_range(output_file& out, const input_file& in, std::int64_t offs
     // it) is not followed. A stream is copied until it ends.
     bool to_end = length < 0;
     if (to_end && in.seekable) length = std::max<std::int64_t>(0, in.size - offset);
-    if (in.regular && out.regular) {
+    // A small range costs less as one read and one write than as kernel calls.
+    constexpr std::int64_t SMALL_RANGE = 64 * 1024;
+    if (in.regular && out.regular && length >= SMALL_RANGE) {
         std::int64_t align = kernel_alignment(out, out.written - offset);
         // The bytes up to the source's next boundary go through the buffer,
         // so that the kernel gets the rest at aligned offsets in both files.

@@ -13,8 +13,8 @@ enum class copy_result { done, short_input, read_failed, write_failed };
 
 // Appends length bytes of in from offset, or everything from offset to the
 // end when length is negative: for a file that can be positioned, the end it
-// had when it was opened. The kernel copies between regular files:
-// copy_file_range where the range keeps its place within a 64 KiB window,
+// had when it was opened. The kernel copies ranges of 64 KiB and more
+// between regular files: copy_file_range where the range keeps its place within a 64 KiB window,
 // the filesystem can share its blocks or the server copies on a network
 // filesystem, a pipe elsewhere. Devices, pipes and whatever the kernel
 // refuses go through a buffer. short_input: in ended before length bytes.

@@ -4,12 +4,10 @@
 #include <cstring>
 #include <filesystem>
 #include <string_view>
-#include <vector>
 
-#include "copy_engine.h"
+#include "jobs.h"
 #include "kalvo.h"
 #include "log.h"
-#include "output_file.h"
 
 namespace {
 
@@ -33,11 +31,13 @@ const char* const USAGE_LINES[] = {
 // Printed after the usage text by --help.
 const char HELP_TEXT[] = R"(
 segsplice SRCFILE -i APP1_FILE OUTPUT_FILE
+segsplice SRCFILE -s OUTPUT_FILE
 segsplice SRCFILE -d
 segsplice --help | --version
 
-SRCFILE always comes first. The first of -r, -w, -wvireo and -i wins, and
-the arguments after it are ignored.
+SRCFILE always comes first. The first of -r, -w, -wvireo, -i and -s wins,
+and the arguments after it are ignored. SRCFILE is read as an option too:
+name a photo called -r (or any other option) ./-r.
 
   -r       write the APP1 segment of SRCFILE (its length field and payload,
            without the FF E1 marker) to SRCFILE.app1
@@ -45,20 +45,32 @@ the arguments after it are ignored.
            place of its APP1 segment
   -wvireo  as -w, but whatever stood before the APP1 marker is dropped: the
            output starts FF D8 FF E1
-  -i       as -w where SRCFILE has an APP1 segment; where it has none, put
-           APP1_FILE right after the FF D8 that starts SRCFILE. APP1_FILE's
-           big-endian length field must equal its size
+  -i       write OUTPUT_FILE: SRCFILE with APP1_FILE in place of its first
+           Exif APP1 segment, or right after its FF D8 where it has none;
+           every other segment stays. APP1_FILE is a side file, whose
+           big-endian length field must equal its size, or a JPEG, whose
+           Exif segment is taken
+  -s       write OUTPUT_FILE: SRCFILE without its metadata. Every APPn
+           segment but JFIF, ICC_PROFILE and Adobe, every comment, and all
+           that follows the image's EOI are dropped; an Orientation of 2 to
+           8 stays, in an Exif segment of its own
   -d       trace the marker scan, the header and every Exif directory entry;
            counts only before the mode option, and alone writes nothing
+  -k       keep the target's times: a replaced target's access and
+           modification times go to the new file; counts only before the
+           mode option
   --help, --version
            print this text, or the version; only as the one argument
 
-Each output replaces its target only when complete; OUTPUT_FILE may be
-SRCFILE itself.
+-r, -w and -wvireo take the first FF E1 bytes for the APP1 marker; -i and -s
+walk the JPEG's segments and refuse a file whose structure is broken. Each
+output replaces its target only when complete; OUTPUT_FILE may be SRCFILE
+itself.
 
 Exit status:
   0  the job was done, or there was none; also for a source without an APP1
-     marker ("can't find app1 maker. Abort."), where nothing is written
+     marker, where -r, -w and -wvireo print "can't find app1 maker. Abort."
+     and write nothing
   1  a usage error, or a job that failed: a file could not be opened, read
      or written, or was refused; nothing was written, existing files are as
      they were
@@ -99,11 +111,11 @@ const info_option* info_option_of(int argc, const char* const* argv) {
     return nullptr;
 }
 
+}  // namespace
+
 void print_message(const char* format, const std::string& name) {
     std::fprintf(output_stream(), format, name.c_str());
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Command line
@@ -113,16 +125,18 @@ namespace {
 struct mode_option {
     const char* name;
     int mode;
+    int names;  // 0: the output is SRCFILE.app1; 1: OUTPUT_FILE; 2: APP1_FILE OUTPUT_FILE
 };
 
-// "-r" takes no names; every other mode takes APP1_FILE and OUTPUT_FILE.
 constexpr mode_option MODE_OPTIONS[] = {
-    {"-r", MODE_CUT}, {"-w", MODE_REPLACE}, {"-wvireo", MODE_REPLACE_VIREO}, {"-i", MODE_INSERT}};
+    {"-r", MODE_CUT, 0},    {"-w", MODE_REPLACE, 2}, {"-wvireo", MODE_REPLACE_VIREO, 2},
+    {"-i", MODE_INSERT, 2}, {"-s", MODE_STRIP, 1},
+};
 
-int mode_of(std::string_view arg) {
+const mode_option* mode_of(std::string_view arg) {
     for (const mode_option& option : MODE_OPTIONS)
-        if (arg == option.name) return option.mode;
-    return MODE_NONE;
+        if (arg == option.name) return &option;
+    return nullptr;
 }
 
 }  // namespace
@@ -133,10 +147,14 @@ run_options parse_arguments(int argc, const char* const* argv) {
     for (int i = 0; i < argc; ++i) {
         if (std::string_view(argv[i]) == "-d") options.debug = true;
         if (std::string_view(argv[i]) == "-k") options.keep_times = true;
-        options.mode = mode_of(argv[i]);
-        if (options.mode == MODE_NONE) continue;
-        if (options.mode == MODE_CUT) {
+        const mode_option* option = mode_of(argv[i]);
+        if (!option) continue;
+        options.mode = option->mode;
+        if (option->names == 0) {
             options.output = options.source + ".app1";
+        } else if (option->names == 1) {
+            if (i + 1 >= argc) options.error = "set output filename";
+            else options.output = argv[i + 1];
         } else if (i + 1 >= argc) {
             options.error = "set input filename";
         } else {
@@ -265,180 +283,6 @@ void walk_exif_directories(byte_source& source, bool big_endian, std::int32_t of
 }
 
 // ---------------------------------------------------------------------------
-// Jobs
-
-namespace {
-
-// Messages for the failures a job can meet, with the name each one names.
-struct job_messages {
-    const char* open_failed;  // the output cannot be made or replaced
-    const std::string& output;
-    const std::string& source;
-};
-
-// Ends a job whose copies gave result: commits the output or removes it, and
-// reports what went wrong. read_name names the file whose read failed.
-int finish_job(output_file& out, copy_result result, const job_messages& messages,
-               const std::string& read_name) {
-    switch (result) {
-        case copy_result::short_input:
-            discard_output(out);
-            print_message("app1 segment truncated [%s].\n", messages.source);
-            return 1;
-        case copy_result::read_failed:
-            discard_output(out);
-            print_message("input file read error [%s].\n", read_name);
-            return 1;
-        case copy_result::write_failed:
-            discard_output(out);
-            print_message("output file write error [%s].\n", messages.output);
-            return 1;
-        case copy_result::done:
-            break;
-    }
-    switch (commit_output(out)) {
-        case commit_result::done:
-            return 0;
-        case commit_result::write_failed:
-            print_message("output file write error [%s].\n", messages.output);
-            return 1;
-        case commit_result::replace_failed:
-            print_message(messages.open_failed, messages.output);
-            return 1;
-    }
-    return 1;
-}
-
-// Opens the job's output as the options ask; prints the open error if it fails.
-bool open_job_output(output_file& out, const run_options& options, const job_messages& messages) {
-    out.keep_times = options.keep_times;
-    if (open_output(out, options.output)) return true;
-    print_message(messages.open_failed, options.output);
-    return false;
-}
-
-// An output written straight into one of its inputs (`>> photo.jpg`) would
-// read itself back: it is refused before anything is written, as cat does.
-// True, with the output discarded and the open error printed, when it is.
-// The message goes to standard error: standard output may be that very file.
-bool output_feeds_input(output_file& out, const input_file& in, const job_messages& messages) {
-    if (!output_is_input(out, in)) return false;
-    discard_output(out);
-    std::fprintf(stderr, messages.open_failed, messages.output.c_str());
-    return true;
-}
-
-int cut_segment(const run_options& options, byte_source& source, const app1_info& info) {
-    job_messages messages{"output file open error [%s].\n", options.output, options.source};
-    output_file out;
-    if (!open_job_output(out, options, messages) || output_feeds_input(out, source.file, messages)) return 1;
-    copy_result result = copy_range(out, source.file, info.start_address, info.app1_length);
-    // Windows cannot put a file in the place of one that is still open.
-    close_source(source);
-    return finish_job(out, result, messages, options.source);
-}
-
-// -i splices nothing that would break the photo: APP1_FILE must be a whole
-// segment, its big-endian length field equal to its size (so at most 65535).
-// Reads it into segment; false, with the message printed, when it is not.
-bool read_whole_segment(const input_file& app1, const std::string& name, std::vector<std::uint8_t>& segment) {
-    segment.resize(0x10000);  // one byte more than a segment can hold
-    std::int64_t size = read_at(app1, 0, segment.data(), segment.size());
-    if (size < 0) {
-        print_message("input file read error [%s].\n", name);
-        return false;
-    }
-    segment.resize(static_cast<std::size_t>(size));
-    if (size < 2 || load_u16(segment.data(), true) != size) {
-        print_message("app1 file length error [%s].\n", name);
-        return false;
-    }
-    return true;
-}
-
-// Writes OUTPUT_FILE: a bare SOI and APP1 marker (bare_head) or the source up
-// to info.start_address, then APP1_FILE, then the source from the end of the
-// old segment on.
-int replace_segment(const run_options& options, byte_source& source, const app1_info& info, bool bare_head) {
-    static const std::uint8_t BARE_HEAD[] = {0xFF, 0xD8, 0xFF, 0xE1};
-    job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
-    output_file out;
-    if (!open_job_output(out, options, messages)) return 1;
-    input_file app1;
-    if (!open_input(app1, options.app1_file, false)) {
-        discard_output(out);
-        print_message("app1 file open error 2 [%s].\n", options.app1_file);
-        return 1;
-    }
-    if (output_feeds_input(out, source.file, messages) || output_feeds_input(out, app1, messages)) {
-        close_input(app1);
-        return 1;
-    }
-    std::vector<std::uint8_t> segment;
-    bool checked = options.mode == MODE_INSERT;
-    if (checked && !read_whole_segment(app1, options.app1_file, segment)) {
-        close_input(app1);
-        discard_output(out);
-        return 1;
-    }
-    const std::string* read_name = &options.source;
-    copy_result result = copy_result::done;
-    if (bare_head) {
-        if (!write_output(out, BARE_HEAD, sizeof BARE_HEAD)) result = copy_result::write_failed;
-    } else {
-        result = copy_range(out, source.file, 0, info.start_address);
-        // The prefix was scanned a moment ago: a shortfall now is a failing read.
-        if (result == copy_result::short_input) result = copy_result::read_failed;
-    }
-    if (result == copy_result::done && checked) {
-        if (!write_output(out, segment.data(), segment.size())) result = copy_result::write_failed;
-    } else if (result == copy_result::done) {
-        result = copy_range(out, app1, 0, -1);
-        if (result == copy_result::read_failed) read_name = &options.app1_file;
-    }
-    if (result == copy_result::done) {
-        result = copy_range(out, source.file, info.start_address + info.app1_length, -1);
-    }
-    close_input(app1);
-    close_source(source);
-    return finish_job(out, result, messages, *read_name);
-}
-
-// -i on a source without an APP1 marker: the segment goes right after its SOI.
-int insert_segment(const run_options& options, byte_source& source) {
-    std::uint8_t soi[2];
-    source_seek(source, 0);
-    bool is_jpeg = source_read(source, soi, sizeof soi) == sizeof soi && soi[0] == 0xFF && soi[1] == 0xD8;
-    if (source.read_failed) {
-        print_message("input file read error [%s].\n", options.source);
-        return 1;
-    }
-    if (!is_jpeg) {
-        print_message("not a jpeg file [%s].\n", options.source);
-        return 1;
-    }
-    app1_info after_soi;
-    after_soi.start_address = 2;
-    return replace_segment(options, source, after_soi, true);
-}
-
-int run_job(const run_options& options, byte_source& source, const app1_info& info) {
-    switch (options.mode) {
-        case MODE_CUT:
-            return cut_segment(options, source, info);
-        case MODE_REPLACE:
-        case MODE_INSERT:
-            return replace_segment(options, source, info, false);
-        case MODE_REPLACE_VIREO:
-            return replace_segment(options, source, info, true);
-        default:
-            return 0;
-    }
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
 // Run sequence
 
 int segsplice_main(int argc, const char* const* argv) {
@@ -468,8 +312,8 @@ int segsplice_main(int argc, const char* const* argv) {
         if (source.read_failed) {
             print_message("input file read error [%s].\n", options.source);
             status = 1;
-        } else if (options.mode == MODE_INSERT) {
-            status = insert_segment(options, source);
+        } else if (job_walks_markers(options.mode)) {
+            status = run_job(options, source, nullptr);
         } else {
             print_line("can't find app1 maker. Abort.");
         }
@@ -478,7 +322,7 @@ int segsplice_main(int argc, const char* const* argv) {
         info.start_address = source_tell(source);
         logoutput("app1 start_address = %lld.\n", static_cast<long long>(info.start_address));
         get_app1_data(source, info);
-        status = run_job(options, source, info);
+        status = run_job(options, source, &info);
     }
     close_source(source);
     return status;

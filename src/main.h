@@ -1,5 +1,5 @@
 // The front end: command line, APP1 marker scan and header, the Exif
-// directory walk, and the jobs that cut the APP1 segment out or splice one in.
+// directory walk and the run sequence; the jobs are in jobs.h.
 #ifndef SEGSPLICE_MAIN_H
 #define SEGSPLICE_MAIN_H
 
@@ -33,7 +33,8 @@ struct app1_info {
     std::uint16_t app1_length = 0;
 };
 
-enum cut_mode { MODE_NONE = 0, MODE_CUT = 1, MODE_REPLACE = 2, MODE_REPLACE_VIREO = 3, MODE_INSERT = 4 };
+enum cut_mode { MODE_NONE = 0, MODE_CUT = 1, MODE_REPLACE = 2, MODE_REPLACE_VIREO = 3, MODE_INSERT = 4,
+                MODE_STRIP = 5 };
 
 // What the command line asks for. error is the line to print for a usage
 // problem, null when there is none.
@@ -47,9 +48,9 @@ struct run_options {
     const char* error = nullptr;
 };
 
-// Scans argv from index 0: the first mode option (-r, -w, -wvireo, -i) wins
-// and ends the scan, so "-d" and "-k" count only before it. argv[1] is always the
-// source. REQUIRES: argc >= 2.
+// Scans argv from index 0: the first mode option (-r, -w, -wvireo, -i, -s)
+// wins and ends the scan, so "-d" and "-k" count only before it. argv[1] is
+// always the source, and is read as an option too. REQUIRES: argc >= 2.
 run_options parse_arguments(int argc, const char* const* argv);
 
 // Scans byte by byte from the current position for 0xFF directly followed by
@@ -68,6 +69,9 @@ void get_app1_data(byte_source& source, app1_info& info);
 // IFD and the vendor makernote that it points at, in that order, tracing each.
 void walk_exif_directories(byte_source& source, bool big_endian, std::int32_t offset_base,
                            std::uint32_t first_ifd_address);
+
+// Prints format, with name in place of its one %s, on the tool's output.
+void print_message(const char* format, const std::string& name);
 
 // The whole run; returns the exit status (0 or 1). A lone --help or --version
 // that is not the name of an existing file prints the help or the version.

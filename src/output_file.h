@@ -39,10 +39,14 @@ enum class output_filesystem { plain, shares_blocks, network };
 
 struct output_file {
     std::string path;       // where the result goes: the target, symlinks followed
-    std::string dir;        // the directory of path; empty when writing directly
-    std::string temp;       // the temporary file's name, while it has one
+    std::string dir;        // the directory the result goes to; empty when writing directly
+    std::string temp;       // the temporary file's name in dir, while it has one
     bool unnamed = false;   // the temporary file has no name until it is complete
     int fd = -1;
+    int dir_fd = -1;        // POSIX: dir as resolved, which every name below is relative to
+    int dir_read_fd = -1;   // POSIX: dir opened for reading, to sync it; -1 where it may not be read
+    std::string name;       // POSIX: the target's name in dir
+    int target_fd = -1;     // POSIX: an existing target, opened for writing and checked to be it
     bool regular = false;   // the file written is a regular file
     bool replaces_existing = false;
     unsigned mode = 0;      // permission bits the result gets: the target's, or the umask's
@@ -52,14 +56,19 @@ struct output_file {
     std::int64_t access_time = 0;  // an existing target's times, in the platform's units
     std::int64_t modify_time = 0;  // (nanoseconds since 1970 on POSIX)
     std::int64_t written = 0;  // bytes handed to the file so far
+    bool filesystem_known = false;   // block_size and filesystem have been asked for
     std::int64_t block_size = 4096;  // the output filesystem's block, for sharing blocks
     output_filesystem filesystem = output_filesystem::plain;
 };
 
-// Opens a fresh temporary file (mode 0600) beside target, following the
-// target's symbolic links except those planted in a sticky, world-writable
-// directory by someone else. False when the target is such a link, a
-// directory or cannot be written, or no temporary file can be made there.
+// Opens a fresh temporary file (mode 0600) beside target. The target is
+// resolved name by name and its symbolic links followed, in every component,
+// except links planted in a sticky, world-writable directory by someone else
+// than the caller or the directory's owner; in such a directory an existing
+// file or FIFO of someone else's is not written either. False when the
+// target is refused, is a directory or cannot be written, or no temporary
+// file can be made there. A device, a FIFO or a name for one of the
+// process's own descriptors is written directly instead.
 bool open_output(output_file& out, const std::string& target);
 
 // Tests turn unnamed temporary files off to reach the named fallback.
@@ -73,13 +82,19 @@ bool write_output(output_file& out, const void* bytes, std::size_t n);
 // would read the output back.
 bool output_is_input(const output_file& out, const input_file& in);
 
-enum class commit_result { done, write_failed, replace_failed };
+// kept_aside: the target could only be rewritten in place, and that failed;
+// the complete new file stays beside it, named by kept_copy.
+enum class commit_result { done, write_failed, replace_failed, kept_aside };
 
 // Completes the file and puts it in the target's place, keeping an existing
-// target's permission bits, and its owner and group where permitted. An existing target is replaced durably: the new
-// file is synced before the rename and the directory after it. On failure
-// nothing is left behind and the target is as it was.
+// target's permission bits, and its owner and group where permitted. An
+// existing target is replaced durably: the new file is synced before the
+// rename and the directory after it. On failure nothing is left behind and
+// the target is as it was, except for kept_aside.
 commit_result commit_output(output_file& out);
+
+// The path of the complete copy that kept_aside left.
+std::string kept_copy(const output_file& out);
 
 // Closes and removes the temporary file; the target stays as it was.
 void discard_output(output_file& out);

@@ -1,45 +1,82 @@
-// The file module on POSIX systems, Linux first: its unnamed temporary files,
-// kernel copies and descriptor names are used where the system has them.
+// The file module on POSIX systems, Linux first: unnamed temporary files,
+// descriptor names and directory flags are used where the system has them.
+//
+// A target's name is looked up once (path_lookup.h); from then on everything
+// happens relative to the descriptor of the directory found, and whatever is
+// opened there is checked to be the file that was looked at. A name swapped
+// meanwhile can make a job fail, never write somewhere else.
 #include "output_file.h"
 
 #include <fcntl.h>
-#ifdef __linux__
-#include <sys/statfs.h>
-#endif
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if __has_include(<linux/fs.h>)
+#include <linux/fs.h>
+#endif
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
+#include <cstring>
 #include <random>
-#include <system_error>
+#include <vector>
 
 #include "copy_engine.h"
-
-namespace fs = std::filesystem;
+#include "file_identity.h"
+#include "path_lookup.h"
 
 // ---------------------------------------------------------------------------
 // Inputs
 
+namespace {
+
+#ifdef O_NOATIME
+constexpr int NO_ACCESS_TIME = O_NOATIME;
+#else
+constexpr int NO_ACCESS_TIME = 0;
+#endif
+
+// An input opened without blocking is made blocking again. A FIFO then also
+// waits for its writer's first bytes (or its leaving): read at once, it would
+// look empty until a writer came.
+bool make_blocking(int fd, bool fifo) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
+    struct pollfd wait = {fd, POLLIN, 0};
+    while (fifo && ::poll(&wait, 1, -1) < 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
+}  // namespace
+
 bool open_input(input_file& in, const std::string& path, bool positioned) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
-    if (positioned && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) return false;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without blocking, a FIFO can be looked at, and refused where a
+    // position is needed, before any writer comes. Reading leaves the access
+    // time alone where the caller may ask for that (its own files), so that
+    // -k on a photo edited in place keeps the time it had.
+    constexpr int FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = ::open(path.c_str(), FLAGS | NO_ACCESS_TIME);
+    if (fd < 0 && errno == EPERM && NO_ACCESS_TIME != 0) fd = ::open(path.c_str(), FLAGS);
     if (fd < 0) return false;
+    struct stat st;
     input_file opened;
     opened.fd = fd;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    bool usable = ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
+    bool stream = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+    if (usable && S_ISREG(st.st_mode)) {
         opened.regular = opened.seekable = true;
         opened.size = st.st_size;
-    } else if (off_t end = ::lseek(fd, 0, SEEK_END); end >= 0) {
+    } else if (off_t end; usable && !stream && (end = ::lseek(fd, 0, SEEK_END)) >= 0) {
         opened.seekable = true;
         opened.size = end;
-    } else if (positioned) {
+    }
+    usable = usable && (opened.seekable || !positioned);
+    if (usable && !opened.regular) usable = make_blocking(fd, S_ISFIFO(st.st_mode));
+    if (!usable) {
         ::close(fd);
         return false;
     }
@@ -67,24 +104,37 @@ std::int64_t read_at(const input_file& in, std::int64_t offset, void* out, std::
 }
 
 // ---------------------------------------------------------------------------
-// Clean-up on signals
+// Signals
 
 namespace {
-
-// The temporary file being written, for the signal handler to remove.
-std::atomic<const char*> pending_temp{nullptr};
-
-extern "C" void remove_pending_temp(int sig) {
-    if (const char* path = pending_temp.load()) ::unlink(path);
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
-}
 
 // Every catchable signal whose default is to end the process.
 const int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF};
 
-// A signal the caller ignores (nohup, a script's background job) stays
-// ignored: it must not end a job that was meant to survive it.
+// A temporary file that has a name while it is written, for the handler to
+// remove: its directory and its name there.
+std::atomic<int> pending_dir{-1};
+std::atomic<const char*> pending_name{nullptr};
+char pending_storage[64];
+
+void remember_pending(int dir, const std::string& name) {
+    pending_name.store(nullptr);
+    std::snprintf(pending_storage, sizeof pending_storage, "%s", name.c_str());
+    pending_dir.store(dir);
+    pending_name.store(pending_storage);
+}
+
+void forget_pending() { pending_name.store(nullptr); }
+
+extern "C" void remove_pending_temp(int sig) {
+    if (const char* name = pending_name.load()) ::unlinkat(pending_dir.load(), name, 0);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+// Needed only where the temporary file is named from the start. A signal the
+// caller ignores (nohup, a script's background job) stays ignored: it must
+// not end a job that was meant to survive it.
 void install_signal_handlers() {
     for (int sig : CLEANUP_SIGNALS) {
         struct sigaction now;
@@ -94,212 +144,132 @@ void install_signal_handlers() {
         ::sigemptyset(&clean_up.sa_mask);
         ::sigaction(sig, &clean_up, nullptr);
     }
-    // Past a file-size limit, a write should fail and be reported, not kill us.
-    std::signal(SIGXFSZ, SIG_IGN);
 }
+
+// Holds the terminating signals over a step that must not be cut short: the
+// instant an unnamed file has a name, or a rewrite in place.
+struct held_signals {
+    sigset_t previous;
+    held_signals() {
+        sigset_t set;
+        ::sigemptyset(&set);
+        for (int sig : CLEANUP_SIGNALS) ::sigaddset(&set, sig);
+        ::sigprocmask(SIG_BLOCK, &set, &previous);
+    }
+    ~held_signals() { ::sigprocmask(SIG_SETMASK, &previous, nullptr); }
+    held_signals(const held_signals&) = delete;
+    held_signals& operator=(const held_signals&) = delete;
+};
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// The output
+// Opening the output
 
 namespace {
 
-std::string random_temp_name(const std::string& dir) {
+void close_fd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+bool unnamed_allowed = true;
+
+std::string random_temp_name() {
     static std::mt19937_64 random{std::random_device{}()};
     char name[40];
     std::snprintf(name, sizeof name, ".segsplice-%016llx.tmp", static_cast<unsigned long long>(random()));
-    return dir + "/" + name;
+    return name;
 }
 
-bool write_all(int fd, const void* bytes, std::size_t n) {
-    const char* p = static_cast<const char*>(bytes);
-    while (n > 0) {
-        ssize_t done = ::write(fd, p, n);
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;
-        p += done;
-        n -= static_cast<std::size_t>(done);
-    }
-    return true;
-}
-
-// An unnamed file in dir, which nothing can leave behind: it has a name only
-// once it is complete. -1 where the filesystem or kernel cannot make one, or
-// where /proc, through which it gets its name, is missing.
-bool unnamed_allowed = true;
-
-int open_unnamed_temp(const std::string& dir) {
+// An unnamed file in the directory, which nothing can leave behind: it gets
+// a name only once it is complete, through /proc. -1 where the filesystem or
+// kernel cannot make one, or /proc is missing.
+int open_unnamed_temp(int dir) {
     errno = EOPNOTSUPP;
 #ifdef O_TMPFILE
     if (!unnamed_allowed || ::access("/proc/self/fd", X_OK) != 0) return -1;
-    return ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    return ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
 #else
     (void)dir;
     return -1;
 #endif
 }
 
-// A named file in dir for systems without unnamed ones; its name is kept for
-// the signal handler until it is renamed or removed.
+// A file named from the start, where there are no unnamed ones; its name is
+// kept for the signal handler until it is renamed or removed.
 int open_named_temp(output_file& out) {
-    std::string pattern = out.dir + "/.segsplice-XXXXXX.tmp";
-    int fd = ::mkstemps(pattern.data(), 4);
-    if (fd < 0) return -1;
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    out.temp = pattern;
-    pending_temp.store(out.temp.c_str());
-    return fd;
-}
-
-// Gives the complete unnamed file a fresh name beside the target.
-bool name_unnamed_temp(output_file& out) {
-    std::string proc = "/proc/self/fd/" + std::to_string(out.fd);
+    install_signal_handlers();
     for (int attempt = 0; attempt < 16; ++attempt) {
-        out.temp = random_temp_name(out.dir);
-        pending_temp.store(out.temp.c_str());
-        if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, out.temp.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
-        pending_temp.store(nullptr);
+        std::string name = random_temp_name();
+        int fd = ::openat(out.dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            out.temp = name;
+            remember_pending(out.dir_fd, name);
+            return fd;
+        }
         if (errno != EEXIST) break;
-    }
-    out.temp.clear();
-    return false;
-}
-
-// The temporary file is private (0600) while it is written; just before it
-// takes the target's place it gets the target's owner and group, where the
-// caller may give them (root, or a group the caller is in), and then its
-// permission bits, which a change of owner may have cleared the set-id bits of.
-void give_target_identity(const output_file& out) {
-    if (out.replaces_existing && ::fchown(out.fd, out.owner, out.group) != 0)
-        (void)::fchown(out.fd, static_cast<uid_t>(-1), out.group);
-    ::fchmod(out.fd, static_cast<mode_t>(out.mode));
-    if (out.keep_times && out.replaces_existing) {
-        struct timespec times[2] = {{static_cast<time_t>(out.access_time / 1000000000), static_cast<long>(out.access_time % 1000000000)},
-                                    {static_cast<time_t>(out.modify_time / 1000000000), static_cast<long>(out.modify_time % 1000000000)}};
-        ::futimens(out.fd, times);
-    }
-}
-
-// A sticky directory lets the caller write a file it does not own but not
-// rename over it. Then the finished file is copied into the target in place,
-// as `cat > file` would: not atomic, but the target's owner and mode stay.
-commit_result copy_into_target(const output_file& out) {
-    input_file made;
-    output_file target;
-    target.fd = ::open(out.path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (target.fd < 0 || !open_input(made, out.temp, true)) {
-        if (target.fd >= 0) ::close(target.fd);
-        return commit_result::replace_failed;
-    }
-    target.regular = true;
-    bool copied = copy_range(target, made, 0, -1) == copy_result::done && ::fsync(target.fd) == 0;
-    copied = ::close(target.fd) == 0 && copied;
-    close_input(made);
-    return copied ? commit_result::done : commit_result::write_failed;
-}
-
-// Makes a rename in dir survive a power cut.
-bool sync_directory(const std::string& dir) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-}
-
-std::string directory_of(const std::string& path) {
-    std::string dir = fs::path(path).parent_path().string();
-    return dir.empty() ? "." : dir;
-}
-
-}  // namespace
-
-void set_unnamed_temp_allowed(bool allowed) { unnamed_allowed = allowed; }
-
-namespace {
-
-std::string read_link(const std::string& path, std::size_t size_hint) {
-    std::string text(size_hint + 1, '\0');
-    ssize_t n = ::readlink(path.c_str(), text.data(), text.size());
-    if (n < 0 || static_cast<std::size_t>(n) >= text.size()) return "";
-    text.resize(static_cast<std::size_t>(n));
-    return text;
-}
-
-// The kernel's protected_symlinks rule, applied whatever the sysctl says: in
-// a sticky, world-writable directory such as /tmp, a link is followed only
-// when it belongs to the caller or to the directory's owner, so that nobody
-// can point a name the caller is about to write at the caller's own files.
-bool may_follow(const std::string& link_path, const struct stat& link) {
-    struct stat dir;
-    if (::stat(directory_of(link_path).c_str(), &dir) != 0) return false;
-    bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
-    return !shared || link.st_uid == ::geteuid() || link.st_uid == dir.st_uid;
-}
-
-// The descriptor of this process that path names (/dev/stdout, /dev/fd/N,
-// /proc/self/fd/N, /proc/PID/fd/N with our PID), or -1.
-int named_descriptor(const std::string& path) {
-    static const std::pair<const char*, int> STANDARD[] = {{"/dev/stdout", 1}, {"/dev/stderr", 2}};
-    for (const auto& [name, fd] : STANDARD)
-        if (path == name) return fd;
-    const std::string prefixes[] = {"/dev/fd/", "/proc/self/fd/", "/proc/" + std::to_string(::getpid()) + "/fd/"};
-    for (const std::string& prefix : prefixes) {
-        if (path.compare(0, prefix.size(), prefix) != 0) continue;
-        std::string digits = path.substr(prefix.size());
-        if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
-            return -1;
-        return std::stoi(digits);
     }
     return -1;
 }
 
-struct resolved_target {
-    std::string path;     // the file to replace or make; empty when refused
-    int descriptor = -1;  // or the open descriptor the target names
-};
-
-// Follows the target's own symbolic links one by one, as the kernel would,
-// so that the rule above gets its say at every hop. A link to a file that
-// does not exist yet gives the path where it is to be made; a name for one of
-// our descriptors stops the walk there. The path is empty when a link may
-// not be followed, cannot be read or the chain is too long.
-resolved_target resolve_target(const std::string& target) {
-    constexpr int MAX_HOPS = 40;
-    std::string path = target;
-    for (int hop = 0; hop <= MAX_HOPS; ++hop) {
-        if (int fd = named_descriptor(path); fd >= 0) return {path, fd};
-        struct stat link;
-        if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return {path};
-        if (!may_follow(path, link)) return {};
-        std::string to = read_link(path, static_cast<std::size_t>(link.st_size > 0 ? link.st_size : 4096));
-        if (to.empty()) return {};
-        path = to[0] == '/' ? to : directory_of(path) + "/" + to;
-    }
-    return {};
+// Files cannot be removed from, nor renamed within, an append-only folder:
+// a named temporary file, or one renamed over a target, would stay there.
+bool append_only(int dir_read_fd) {
+#ifdef FS_IOC_GETFLAGS
+    int flags = 0;
+    return dir_read_fd >= 0 && ::ioctl(dir_read_fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL);
+#else
+    (void)dir_read_fd;
+    return false;
+#endif
 }
 
-// What the filesystem under the output does with a kernel copy.
-void note_filesystem(output_file& out) {
-    struct stat st;
-    if (::fstat(out.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+// The directory opened for reading, for its sync and its flags; -1 where it
+// may not be read (mode 0333, say), and then its sync is skipped.
+int open_dir_for_reading(int dir) { return ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+
+bool open_temp(output_file& out) {
+    out.unnamed = (out.fd = open_unnamed_temp(out.dir_fd)) >= 0;
+    if (!out.unnamed) {
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return false;
+        if (out.dir_read_fd < 0) out.dir_read_fd = open_dir_for_reading(out.dir_fd);
+        if (append_only(out.dir_read_fd) || (out.fd = open_named_temp(out)) < 0) return false;
+    }
     out.regular = true;
-    if (st.st_blksize > 0) out.block_size = st.st_blksize;
-#ifdef __linux__
-    static const std::pair<unsigned long, output_filesystem> KINDS[] = {
-        {0x9123683EUL, output_filesystem::shares_blocks},  // btrfs
-        {0x58465342UL, output_filesystem::shares_blocks},  // XFS
-        {0xCA451A4EUL, output_filesystem::shares_blocks},  // bcachefs
-        {0x6969UL, output_filesystem::network},            // NFS
-        {0xFE534D42UL, output_filesystem::network},        // SMB2/3
-        {0xFF534D42UL, output_filesystem::network},        // CIFS
-    };
-    struct statfs fs;
-    if (::fstatfs(out.fd, &fs) != 0) return;
-    for (const auto& [magic, kind] : KINDS)
-        if (static_cast<unsigned long>(fs.f_type) == magic) out.filesystem = kind;
-#endif
+    return true;
+}
+
+mode_t process_umask() {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+// An existing regular file: replaced by the new one, keeping what it is.
+// The write probe keeps a read-only target protected though its directory is
+// writable, and lets the caller write a write-only one. It opens without
+// blocking, so that a FIFO swapped in meanwhile cannot hold it.
+bool open_existing(output_file& out, const path_lookup& r) {
+    struct stat st;
+    if (!trusted_in(r.dir_st, r.leaf.st_uid)) return false;
+    out.target_fd = ::openat(out.dir_fd, out.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (!is_file_looked_at(out.target_fd, r.leaf, st)) return false;
+    out.replaces_existing = true;
+    note_target_identity(out, st);
+    out.dir_read_fd = open_dir_for_reading(out.dir_fd);
+    return !append_only(out.dir_read_fd) && open_temp(out);
+}
+
+// A device or a FIFO (/dev/null, a named pipe) cannot be renamed over: it is
+// written as it is, once it is known to be what was looked at.
+bool open_device(output_file& out, const path_lookup& r) {
+    struct stat st;
+    if (S_ISFIFO(r.leaf.st_mode) && !trusted_in(r.dir_st, r.leaf.st_uid)) return false;
+    out.fd = ::openat(out.dir_fd, out.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (!is_file_looked_at(out.fd, r.leaf, st)) return false;
+    out.dir.clear();
+    return true;
 }
 
 // Writes straight into a descriptor the caller handed us (a pipe, a file
@@ -310,110 +280,218 @@ bool open_descriptor_target(output_file& out, int descriptor) {
     if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
     std::fflush(nullptr);
     out.fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-    if (out.fd < 0) return false;
-    note_filesystem(out);
-    return true;
+    struct stat st;
+    out.regular = out.fd >= 0 && ::fstat(out.fd, &st) == 0 && S_ISREG(st.st_mode);
+    return out.fd >= 0;
 }
 
-mode_t process_umask() {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
+void close_all(output_file& out) {
+    close_fd(out.fd);
+    close_fd(out.target_fd);
+    close_fd(out.dir_read_fd);
+    close_fd(out.dir_fd);
 }
 
 }  // namespace
 
+void set_unnamed_temp_allowed(bool allowed) { unnamed_allowed = allowed; }
+
 bool open_output(output_file& out, const std::string& target) {
-    resolved_target resolved = resolve_target(target);
-    out.path = resolved.path;
-    if (resolved.descriptor >= 0) return open_descriptor_target(out, resolved.descriptor);
-    if (out.path.empty()) return false;
-    struct stat st;
-    bool exists = ::stat(out.path.c_str(), &st) == 0;
-    if (exists && S_ISDIR(st.st_mode)) return false;
-    if (exists && !S_ISREG(st.st_mode)) {
-        // A device or pipe (/dev/null, /dev/stdout) cannot be renamed over.
-        out.fd = ::open(out.path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        return out.fd >= 0;
-    }
-    if (exists) {
-        // A read-only target stays protected even though its directory is
-        // writable; a write-only one is the caller's to write.
-        int probe = ::open(out.path.c_str(), O_WRONLY | O_CLOEXEC);
-        if (probe < 0) return false;
-        ::close(probe);
-        out.replaces_existing = true;
-        out.mode = st.st_mode & 07777;
-        out.owner = st.st_uid;
-        out.group = st.st_gid;
-        out.access_time = st.st_atim.tv_sec * 1000000000LL + st.st_atim.tv_nsec;
-        out.modify_time = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-    } else {
+    // Past a file-size limit a write fails and is reported, instead of the
+    // signal ending the run, whatever the target.
+    std::signal(SIGXFSZ, SIG_IGN);
+    out.path = target;
+    path_lookup r;
+    bool resolved = look_up_target(target, r);
+    out.dir_fd = r.dir_fd;
+    out.dir = r.where.empty() ? "." : r.where;
+    out.name = r.name;
+    bool opened = false;
+    if (resolved && r.descriptor >= 0) {
+        close_fd(out.dir_fd);
+        out.dir.clear();
+        opened = open_descriptor_target(out, r.descriptor);
+    } else if (resolved && !r.exists) {
         out.mode = 0666 & ~process_umask();
+        opened = open_temp(out);
+    } else if (resolved && S_ISREG(r.leaf.st_mode)) {
+        opened = open_existing(out, r);
+    } else if (resolved && !S_ISDIR(r.leaf.st_mode)) {
+        opened = open_device(out, r);
     }
-    install_signal_handlers();
-    out.dir = directory_of(out.path);
-    out.unnamed = (out.fd = open_unnamed_temp(out.dir)) >= 0;
-    if (!out.unnamed && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return false;
-    if (!out.unnamed && (out.fd = open_named_temp(out)) < 0) return false;
-    note_filesystem(out);
+    if (!opened) close_all(out);
+    return opened;
+}
+
+bool write_output(output_file& out, const void* bytes, std::size_t n) {
+    const char* p = static_cast<const char*>(bytes);
+    for (std::size_t left = n; left > 0;) {
+        ssize_t done = ::write(out.fd, p, left);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        p += done;
+        left -= static_cast<std::size_t>(done);
+    }
+    out.written += static_cast<std::int64_t>(n);
     return true;
 }
 
 bool output_is_input(const output_file& out, const input_file& in) {
     struct stat written, read;
     return out.dir.empty() && ::fstat(out.fd, &written) == 0 && ::fstat(in.fd, &read) == 0 &&
-           written.st_dev == read.st_dev && written.st_ino == read.st_ino;
+           same_file(written, read);
 }
 
-bool write_output(output_file& out, const void* bytes, std::size_t n) {
-    if (!write_all(out.fd, bytes, n)) return false;
-    out.written += static_cast<std::int64_t>(n);
-    return true;
-}
+// ---------------------------------------------------------------------------
+// Committing
 
 void discard_output(output_file& out) {
-    if (out.fd >= 0) ::close(out.fd);
-    out.fd = -1;
-    if (!out.temp.empty()) ::unlink(out.temp.c_str());
+    forget_pending();
+    if (!out.temp.empty()) ::unlinkat(out.dir_fd, out.temp.c_str(), 0);
     out.temp.clear();
-    pending_temp.store(nullptr);
+    close_all(out);
 }
 
-commit_result commit_output(output_file& out) {
-    bool direct = out.dir.empty();
-    if (direct) {
-        bool written = ::close(out.fd) == 0;
-        out.fd = -1;
-        return written ? commit_result::done : commit_result::write_failed;
+std::string kept_copy(const output_file& out) {
+    return out.dir + (out.dir.back() == '/' ? "" : "/") + out.temp;
+}
+
+namespace {
+
+// Gives the complete unnamed file the name `name` in its directory; false
+// when that name is taken or the file cannot be linked.
+bool link_unnamed(const output_file& out, const std::string& name) {
+    std::string proc = "/proc/self/fd/" + std::to_string(out.fd);
+    return ::linkat(AT_FDCWD, proc.c_str(), out.dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Gives the complete unnamed file a fresh temporary name beside the target.
+bool name_unnamed_temp(output_file& out) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::string name = random_temp_name();
+        if (link_unnamed(out, name)) {
+            out.temp = name;
+            return true;
+        }
+        if (errno != EEXIST) break;
     }
-    give_target_identity(out);
-    // The old bytes are at stake only when a target is replaced: then the new
-    // ones reach the disk before the rename can, on every filesystem.
-    bool written = !out.replaces_existing || ::fsync(out.fd) == 0;
-    if (!written) {
+    return false;
+}
+
+// Renames the named temporary file to the new target's name, unless that
+// name was taken meanwhile. Where the system cannot refuse to replace, a
+// link and an unlink do the same; where there are no links, a rename.
+bool rename_if_free(const output_file& out) {
+    const char* temp = out.temp.c_str();
+    const char* name = out.name.c_str();
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(out.dir_fd, temp, out.dir_fd, name, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+    if (::linkat(out.dir_fd, temp, out.dir_fd, name, 0) == 0) {
+        (void)::unlinkat(out.dir_fd, temp, 0);
+        return true;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP) return false;
+    return ::renameat(out.dir_fd, temp, out.dir_fd, name) == 0;
+}
+
+// A new target takes its name only if nothing took it meanwhile: never over
+// a file or a link that appeared after the target was looked at.
+commit_result place_new_target(output_file& out) {
+    bool placed = out.unnamed ? link_unnamed(out, out.name) : rename_if_free(out);
+    if (!placed) {
+        discard_output(out);
+        return commit_result::replace_failed;
+    }
+    forget_pending();
+    out.temp.clear();
+    // Some filesystems (NFS) report a failed write only here; the name just
+    // made is then taken back.
+    int fd = out.fd;
+    out.fd = -1;
+    if (::close(fd) != 0) {
+        ::unlinkat(out.dir_fd, out.name.c_str(), 0);
+        close_all(out);
+        return commit_result::write_failed;
+    }
+    close_all(out);
+    return commit_result::done;
+}
+
+// Where the caller may write the target but not rename over it (the folder
+// owner's file in a sticky folder), the new bytes are copied into the target
+// itself. By then the complete new file is synced beside it under a name of
+// its own and the signals are held, so a kill, a full disk or a failing write
+// leaves the old file whole or the new one whole, never neither. Room for
+// the new bytes is claimed first, so that a full disk fails before anything
+// is overwritten.
+commit_result rewrite_in_place(output_file& out) {
+    forget_pending();  // the handler must not remove the one complete copy
+#ifdef FALLOC_FL_KEEP_SIZE
+    if (::fallocate(out.target_fd, FALLOC_FL_KEEP_SIZE, 0, out.written) != 0 && errno != EOPNOTSUPP &&
+        errno != ENOSYS) {
         discard_output(out);
         return commit_result::write_failed;
     }
+#endif
+    input_file made;
+    made.fd = out.fd;
+    made.regular = made.seekable = true;
+    made.size = out.written;
+    output_file target;
+    target.fd = out.target_fd;
+    target.regular = true;
+    bool rewritten = copy_range(target, made, 0, out.written) == copy_result::done &&
+                     ::ftruncate(out.target_fd, out.written) == 0;
+    if (rewritten && out.keep_times) keep_target_times(out, out.target_fd);
+    rewritten = rewritten && ::fsync(out.target_fd) == 0;
+    if (!rewritten) {
+        close_all(out);
+        return commit_result::kept_aside;
+    }
+    discard_output(out);
+    return commit_result::done;
+}
+
+// An existing target is replaced by a rename, which is atomic: the name
+// holds the old file or the new one at every moment. Once it is replaced the
+// job has succeeded; the directory's sync only makes the rename durable.
+commit_result replace_target(output_file& out) {
+    held_signals held;
     if (out.unnamed && !name_unnamed_temp(out)) {
         discard_output(out);
         return commit_result::replace_failed;
     }
-    written = ::close(out.fd) == 0;
-    out.fd = -1;
-    if (!written) {
+    if (::renameat(out.dir_fd, out.temp.c_str(), out.dir_fd, out.name.c_str()) != 0) {
+        if (errno == EPERM || errno == EACCES) return rewrite_in_place(out);
         discard_output(out);
-        return commit_result::write_failed;
+        return commit_result::replace_failed;
     }
-    if (::rename(out.temp.c_str(), out.path.c_str()) != 0) {
-        bool refused = out.replaces_existing && (errno == EPERM || errno == EACCES);
-        commit_result result = refused ? copy_into_target(out) : commit_result::replace_failed;
-        discard_output(out);
-        return result;
-    }
-    pending_temp.store(nullptr);
+    forget_pending();
     out.temp.clear();
-    if (out.replaces_existing && !sync_directory(out.dir)) return commit_result::write_failed;
+    if (out.dir_read_fd >= 0) (void)::fsync(out.dir_read_fd);
+    close_all(out);
     return commit_result::done;
 }
 
+}  // namespace
+
+commit_result commit_output(output_file& out) {
+    if (out.dir.empty()) {
+        int fd = out.fd;
+        out.fd = -1;
+        bool written = ::close(fd) == 0;
+        close_all(out);
+        return written ? commit_result::done : commit_result::write_failed;
+    }
+    give_target_identity(out);
+    if (!out.replaces_existing) return place_new_target(out);
+    // The old bytes are at stake: the new ones reach the disk before the
+    // rename can, on every filesystem.
+    if (::fsync(out.fd) != 0) {
+        discard_output(out);
+        return commit_result::write_failed;
+    }
+    return replace_target(out);
+}

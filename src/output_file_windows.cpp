@@ -426,8 +426,8 @@ void forget_temp(output_file& out) {
 // streams. Where it fails (a volume or server that refuses it, a target the
 // caller may write but not read) a plain rename replaces the target. A
 // failed ReplaceFileW may already have taken the old file away: if the
-// rename fails too, the new file then keeps its temporary name rather than
-// go as well.
+// rename fails too, the new file is then kept aside under its temporary
+// name rather than go as well.
 commit_result replace_target(output_file& out, const std::wstring& temp, const std::wstring& path) {
     bool closed = _close(out.fd) == 0;
     out.fd = -1;
@@ -435,18 +435,20 @@ commit_result replace_target(output_file& out, const std::wstring& temp, const s
         discard_output(out);
         return commit_result::write_failed;
     }
-    bool placed = true;
     if (!under_wine() && ReplaceFileW(path.c_str(), temp.c_str(), nullptr,
                                       REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr)) {
         settle_result(path, out);
     } else if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        placed = false;
         // Whether the old file is still there, not what it is.
-        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES || GetLastError() != ERROR_FILE_NOT_FOUND)
-            discard_output(out);
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
+            pending_temp.store(nullptr);
+            return commit_result::kept_aside;
+        }
+        discard_output(out);
+        return commit_result::replace_failed;
     }
     forget_temp(out);
-    return placed ? commit_result::done : commit_result::replace_failed;
+    return commit_result::done;
 }
 
 // A new target takes its name through a hard link, which, unlike a rename,
@@ -504,3 +506,7 @@ commit_result commit_output(output_file& out) {
     widen(out.path, path);
     return out.replaces_existing ? replace_target(out, temp, path) : publish_new_target(out, temp, path);
 }
+
+// Kept aside only where ReplaceFileW took the old file away and the rename
+// failed after it.
+std::string kept_copy(const output_file& out) { return out.temp; }

@@ -1,9 +1,8 @@
 // End to end: the real binary in a scratch directory.
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -136,9 +135,18 @@ TEST(Cli, FailuresPrintTheirMessageAndTouchNothing) {
         {"p.jpg -w adir keep.jpg", "app1 file open error 2 [adir].\n", 1},
         {"p.jpg -w missing.app1 adir", "output file open error 1 [adir].\n", 1},
         {"p.jpg -i", "set input filename\n", 1},
-        {"nomarker.jpg -i missing.app1 adir", "output file open error 1 [adir].\n", 1},
-        {"nomarker.jpg -i missing.app1 keep.jpg", "app1 file open error 2 [missing.app1].\n", 1},
-        {"nomarker.jpg -i keep.app1 keep.jpg", "app1 file length error [keep.app1].\n", 1},
+        {"bare.jpg -i missing.app1 adir", "output file open error 1 [adir].\n", 1},
+        {"bare.jpg -i missing.app1 keep.jpg", "app1 file open error 2 [missing.app1].\n", 1},
+        {"bare.jpg -i keep.app1 keep.jpg", "app1 file length error [keep.app1].\n", 1},
+        {"nomarker.jpg -i keep.app1 keep.jpg", "not a jpeg file [nomarker.jpg].\n", 1},
+        {"p.jpg -s", "set output filename\n", 1},
+        {"p.jpg -s adir", "output file open error 1 [adir].\n", 1},
+        {"short.jpg -s keep.jpg", "not a jpeg file [short.jpg].\n", 1},
+        {"nomarker.jpg -d -s keep.jpg",
+         "address:[0000] data[ff]\naddress:[0001] data[d8]\naddress:[0002] data[ff]\naddress:[0003] data[e0]\n"
+         "address:[0004] data[ff]\naddress:[0005] data[d9]\naddress:[0006] data[ff]\n"
+         "not a jpeg file [nomarker.jpg].\n",
+         1},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.args);
@@ -148,6 +156,7 @@ TEST(Cli, FailuresPrintTheirMessageAndTouchNothing) {
         fs::create_directory(dir / "p.jpg.app1");  // so that "-r" on p.jpg cannot write
         fs::create_directory(dir / "adir");
         write_file(dir / "nomarker.jpg", {0xFF, 0xD8, 0xFF, 0xE0, 0xFF, 0xD9, 0xFF});
+        write_file(dir / "bare.jpg", {0xFF, 0xD8, 0xFF, 0xD9});
         write_file(dir / "--help", {0xFF, 0xD8, 0xFF, 0xD9});
         bytes short_source(source.begin(), source.begin() + 100);
         write_file(dir / "short.jpg", short_source);
@@ -169,9 +178,12 @@ TEST(Cli, FailuresPrintTheirMessageAndTouchNothing) {
     }
 }
 
-// -i: every kind of source against every kind of side file. Only a JPEG
-// source and a side file whose length field is its size give an output.
+// -i: every kind of source against every kind of APP1_FILE, side files and
+// JPEG donors. Only a source the marker walk takes, and a whole side file or a
+// donor with an Exif segment, give an output.
 TEST(Cli, InsertPutsTheSegmentAfterSoiOrReplacesTheOneThere) {
+    const char* const LENGTH_ERROR = "app1 file length error [new.app1].\n";
+    const char* const NO_EXIF = "app1 file has no exif segment [new.app1].\n";
     bytes valid = fixture::camera_segment(true);
     bytes largest(0xFFFF, 0x20);
     largest[0] = largest[1] = 0xFF;
@@ -179,16 +191,29 @@ TEST(Cli, InsertPutsTheSegmentAfterSoiOrReplacesTheOneThere) {
     wrong_length[1] ^= 1;
     bytes too_long(0x10000, 0x20);
     too_long[0] = too_long[1] = 0xFF;
+    bytes starts_ffd8 = concat({{0xFF, 0xD8, 'E', 'x', 'i', 'f', 0, 0}, bytes(0xFFD8 - 8, 0x20)});
+    fixture::jpeg_options far;
+    far.padding = 70000;
+    bytes donor = fixture::jpeg(valid);
+    bytes cut_after_exif(donor.begin(), donor.end() - 3);
+    bytes xmp = concat({{0x00, 0x23}, fixture::text(std::string("http://ns.adobe.com/xap/1.0/\0<x/>", 33))});
     struct side_row {
         const char* name;
         bytes app1;
-        bool valid;
+        bytes inserted;       // what follows FF E1 in the output; empty: refused
+        const char* refusal;  // the message then
     } sides[] = {
-        {"valid", valid, true},
-        {"largest valid", largest, true},
-        {"wrong length field", wrong_length, false},
-        {"too short", {0x01}, false},
-        {"too long", too_long, false},
+        {"valid", valid, valid, nullptr},
+        {"largest valid", largest, largest, nullptr},
+        {"wrong length field", wrong_length, {}, LENGTH_ERROR},
+        {"too short", {0x01}, {}, LENGTH_ERROR},
+        {"too long", too_long, {}, LENGTH_ERROR},
+        {"side file of 65496 bytes, starting FF D8", starts_ffd8, starts_ffd8, nullptr},
+        {"JPEG donor", donor, valid, nullptr},
+        {"JPEG donor, its Exif segment past 64 KiB", fixture::jpeg(valid, far), valid, nullptr},
+        {"JPEG donor broken after its Exif segment", cut_after_exif, valid, nullptr},
+        {"JPEG donor with XMP only", fixture::jpeg(xmp), {}, NO_EXIF},
+        {"broken JPEG donor", {0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x40, 'E', 'x', 'i', 'f', 0, 0}, {}, NO_EXIF},
     };
     bytes app0 = {0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
     bytes old_segment = fixture::camera_segment(false);
@@ -205,7 +230,7 @@ TEST(Cli, InsertPutsTheSegmentAfterSoiOrReplacesTheOneThere) {
     } sources[] = {
         {"APP0, no APP1", concat({{0xFF, 0xD8}, app0, TAIL}), after_soi(concat({{0xFF, 0xD8}, app0, TAIL}))},
         {"no other segment", concat({{0xFF, 0xD8}, TAIL}), after_soi(concat({{0xFF, 0xD8}, TAIL}))},
-        {"SOI only", {0xFF, 0xD8}, after_soi({0xFF, 0xD8})},
+        {"SOI only, no EOI", {0xFF, 0xD8}, nullptr},
         {"APP1 present", with_app1,
          [&](const bytes& app1) { return concat({{0xFF, 0xD8}, app0, {0xFF, 0xE1}, app1, TAIL}); }},
         {"not a JPEG", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, nullptr},
@@ -219,12 +244,10 @@ TEST(Cli, InsertPutsTheSegmentAfterSoiOrReplacesTheOneThere) {
             write_file(dir / "new.app1", side.app1);
             write_file(dir / "out.jpg", {'o', 'l', 'd'});
             tool_run run = run_tool(dir.path.string(), "p.jpg -i new.app1 out.jpg");
-            bool done = source.want && side.valid;
-            EXPECT_EQ(run.output, !source.want ? "not a jpeg file [p.jpg].\n"
-                                  : done       ? ""
-                                               : "app1 file length error [new.app1].\n");
+            bool done = source.want && !side.inserted.empty();
+            EXPECT_EQ(run.output, !source.want ? "not a jpeg file [p.jpg].\n" : done ? "" : side.refusal);
             EXPECT_EQ(run.status, done ? 0 : 1);
-            EXPECT_EQ(read_file(dir / "out.jpg"), done ? source.want(side.app1) : bytes({'o', 'l', 'd'}));
+            EXPECT_TRUE(read_file(dir / "out.jpg") == (done ? source.want(side.inserted) : bytes({'o', 'l', 'd'})));
             EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
         }
     }
@@ -253,9 +276,13 @@ TEST(Cli, InsertRestoresTheExifBlockOfAStrippedPhoto) {
     EXPECT_EQ(insert.output, "");
     bytes restored = read_file(dir / "edited.jpg");
     EXPECT_TRUE(restored == concat({{0xFF, 0xD8, 0xFF, 0xE1}, segment, bytes(stripped.begin() + 2, stripped.end())}));
-    // Run again, it replaces the segment it put there: still one copy.
+    // Run again, it replaces the segment it put there: still one copy. The
+    // original itself as the donor gives the same bytes as its side file.
     ASSERT_EQ(run_tool(dir.path.string(), "edited.jpg -i donor.jpg.app1 again.jpg").status, 0);
     EXPECT_TRUE(read_file(dir / "again.jpg") == restored);
+    write_file(dir / "fresh.jpg", stripped);
+    ASSERT_EQ(run_tool(dir.path.string(), "fresh.jpg -i donor.jpg fresh.jpg").status, 0);
+    EXPECT_TRUE(read_file(dir / "fresh.jpg") == restored);
 
     write_file(dir / "stripped.jpg", stripped);
     ASSERT_EQ(shell("/usr/bin/convert stripped.jpg rgb:stripped.rgb && /usr/bin/convert edited.jpg rgb:edited.rgb"), 0);
@@ -268,19 +295,201 @@ TEST(Cli, InsertRestoresTheExifBlockOfAStrippedPhoto) {
     EXPECT_EQ(read_file(dir / "edited.tags"), read_file(dir / "donor.tags"));
 }
 
+namespace {
+
+// A piece of a crafted photo and what -i and -s make of it.
+enum class role {
+    image,     // copied by both
+    metadata,  // dropped by -s, kept by -i
+    exif,      // the first Exif segment: replaced by -i, by the orientation segment or nothing by -s
+    trailer,   // after EOI: kept by -i, dropped by -s
+};
+
+struct piece {
+    bytes data;
+    role what = role::image;
+};
+
+piece seg(std::uint8_t marker, const bytes& payload, role what = role::image) {
+    bytes data = {0xFF, marker};
+    fixture::put_u16(data, static_cast<std::uint32_t>(payload.size() + 2), true);
+    data.insert(data.end(), payload.begin(), payload.end());
+    return {data, what};
+}
+
+bytes id_and(const std::string& identifier, const bytes& rest) {
+    return concat({bytes(identifier.begin(), identifier.end()), rest});
+}
+
+// An Exif segment whose IFD0 holds a make and, unless 0, an orientation.
+piece exif_piece(int orientation, bool big_endian = true, role what = role::exif) {
+    fixture::tiff_layout layout;
+    layout.big_endian = big_endian;
+    layout.dirs.resize(1);
+    layout.dirs[0].entries = {{0x010F, 2, 6, fixture::text("Kalvo", 6)}};
+    auto value = static_cast<std::uint32_t>(orientation);
+    if (orientation) layout.dirs[0].entries.push_back({0x0112, 3, 1, big_endian ? value << 16 : value});
+    return {concat({{0xFF, 0xE1}, fixture::app1_segment(fixture::build_tiff(layout))}), what};
+}
+
+// The 36 bytes -s writes for an orientation, as written out by hand.
+bytes upright_segment(int n) {
+    return {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0x00, 0x00, 'M', 'M', 0x00, 0x2A, 0x00, 0x00, 0x00, 0x08,
+            0x00, 0x01, 0x01, 0x12, 0x00, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00, static_cast<std::uint8_t>(n),
+            0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+}
+
+}  // namespace
+
+// The shapes that fooled the byte scan or that a strip must get right, each
+// run through -i and -s, with -d: exact bytes, status, and on refusal an
+// untouched target; the trace is the one every run prints, and nothing more.
+TEST(Cli, InsertAndStripWalkTheSegments) {
+    const piece SOI = {{0xFF, 0xD8}}, EOI = {{0xFF, 0xD9}};
+    const piece JFIF = seg(0xE0, id_and(std::string("JFIF\0", 5), {1, 1, 0, 0, 1, 0, 1, 0, 0}));
+    const piece ICC = seg(0xE2, id_and(std::string("ICC_PROFILE\0", 12), {1, 1, 0x10, 0x20}));
+    const piece ADOBE = seg(0xEE, id_and("Adobe", {0, 100, 0, 0, 0, 0, 1}));
+    const piece DQT = seg(0xDB, {0x00, 0x10, 0x0B, 0x0C});
+    const piece SOF = seg(0xC0, {8, 0, 8, 0, 8, 1, 1, 0x11, 0});
+    const piece DHT = seg(0xC4, {0x00, 0x01, 0x00});
+    const piece SOS = seg(0xDA, {1, 1, 0x00, 0, 0x3F, 0});
+    const piece SCAN = {{0x12, 0xFF, 0x00, 0xE1, 0xFF, 0xD0, 0xE1, 0x34, 0xFF, 0xD7, 0x56}};
+    const piece XMP = seg(0xE1, id_and(std::string("http://ns.adobe.com/xap/1.0/\0", 29), fixture::text("<x/>")),
+                          role::metadata);
+    const piece COMMENT = seg(0xFE, {'c', 'a', 'f', 0xFF, 0xE1, ' ', 'n', 'o', 't', 'e'}, role::metadata);
+    struct row {
+        const char* name;
+        std::vector<piece> pieces;
+        int orientation = 0;  // what -s keeps of the Exif segment
+        bool refused = false;
+    } rows[] = {
+        {"an editor's comment holding FF E1", {SOI, COMMENT, DQT, SOF, DHT, SOS, SCAN, EOI}},
+        {"APP0 holding FF E1", {SOI, seg(0xE0, id_and(std::string("JFIF\0", 5), {1, 2, 0xFF, 0xE1, 0})), SOS, SCAN, EOI}},
+        {"ICC profile holding FF E1", {SOI, seg(0xE2, id_and(std::string("ICC_PROFILE\0", 12), {1, 1, 0xFF, 0xE1})),
+                                       exif_piece(0), EOI}},
+        {"tables holding FF E1", {SOI, seg(0xDB, {0x00, 0xFF, 0xE1, 0x01}), SOS, SCAN, EOI}},
+        {"nothing to drop, no FF E1 anywhere", {SOI, JFIF, ICC, ADOBE, DQT, SOF, DHT, SOS, SCAN, EOI}},
+        {"XMP only", {SOI, JFIF, XMP, DQT, SOS, SCAN, EOI}},
+        {"two Exif segments", {SOI, exif_piece(6), exif_piece(3, true, role::metadata), EOI}, 6},
+        {"fill bytes", {SOI, {{0xFF, 0xFF}}, exif_piece(0), {{0xFF}}, COMMENT, SOS, SCAN, {{0xFF, 0xFF}}, EOI}},
+        {"standalone markers", {SOI, {{0xFF, 0x01}}, exif_piece(8, false), DQT, SOS, SCAN, EOI}, 8},
+        {"progressive, Exif between the scans",
+         {SOI, seg(0xC2, {8, 0, 8, 0, 8, 1, 1, 0x11, 0}), DHT, SOS, SCAN, exif_piece(5), DHT, SOS, SCAN, COMMENT,
+          SOS, SCAN, EOI},
+         5},
+        {"MPO-style second frame and trailer",
+         {SOI, exif_piece(0), seg(0xE2, id_and(std::string("MPF\0", 4), {'M', 'M', 0, 0x2A}), role::metadata), SOS, SCAN,
+          EOI, {concat({SOI.data, exif_piece(0).data, SOS.data, SCAN.data, EOI.data}), role::trailer},
+          {fixture::text("phone trailer"), role::trailer}}},
+        {"IPTC, Adobe and unknown APPn",
+         {SOI, JFIF, exif_piece(6), seg(0xED, id_and(std::string("Photoshop 3.0\0", 14), {'8', 'B', 'I', 'M'}), role::metadata),
+          ADOBE, seg(0xEF, {1, 2, 3}, role::metadata), seg(0xE0, fixture::text("AVI1"), role::metadata), EOI},
+         6},
+        {"a length past the end", {SOI, JFIF, {{0xFF, 0xE1, 0x00, 0x40, 'E', 'x', 'i', 'f', 0, 0}}, EOI}, 0, true},
+        {"a length below 2", {SOI, {{0xFF, 0xFE, 0x00, 0x01}}, EOI}, 0, true},
+        {"entropy data to the end", {SOI, exif_piece(6), SOS, SCAN}, 0, true},
+        {"not a JPEG", {{{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}}}, 0, true},
+    };
+    const bytes old = {'o', 'l', 'd'};
+    const bytes side = fixture::camera_segment(true);
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        bytes source, inserted, stripped;
+        bool has_exif = false;
+        for (const piece& p : r.pieces) {
+            source.insert(source.end(), p.data.begin(), p.data.end());
+            bool first_exif = p.what == role::exif && !has_exif;
+            has_exif = has_exif || first_exif;
+            inserted = concat({inserted, first_exif ? concat({{0xFF, 0xE1}, side}) : p.data});
+            if (p.what == role::image) stripped = concat({stripped, p.data});
+            if (first_exif && r.orientation) stripped = concat({stripped, upright_segment(r.orientation)});
+        }
+        if (!has_exif) inserted = concat({{0xFF, 0xD8, 0xFF, 0xE1}, side, bytes(source.begin() + 2, source.end())});
+        scoped_temp_dir dir;
+        write_file(dir / "p.jpg", source);
+        write_file(dir / "new.app1", side);
+        std::string trace = run_tool(dir.path.string(), "p.jpg -d").output;
+        const std::string no_marker = "can't find app1 maker. Abort.\n";
+        if (trace.size() >= no_marker.size() && trace.compare(trace.size() - no_marker.size(), no_marker.size(), no_marker) == 0)
+            trace.resize(trace.size() - no_marker.size());
+        struct job {
+            const char* args;
+            const bytes& want;
+        } jobs[] = {{"p.jpg -d -i new.app1 out.jpg", inserted}, {"p.jpg -d -s out.jpg", stripped}};
+        for (const job& j : jobs) {
+            SCOPED_TRACE(j.args);
+            write_file(dir / "out.jpg", old);
+            tool_run run = run_tool(dir.path.string(), j.args);
+            EXPECT_EQ(run.output, trace + (r.refused ? "not a jpeg file [p.jpg].\n" : ""));
+            EXPECT_EQ(run.status, r.refused ? 1 : 0);
+            EXPECT_TRUE(read_file(dir / "out.jpg") == (r.refused ? old : j.want));
+            EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+        }
+        EXPECT_TRUE(read_file(dir / "p.jpg") == source);
+        if (!r.refused) {
+            EXPECT_EQ(run_tool(dir.path.string(), "p.jpg -s p.jpg").status, 0);
+            EXPECT_TRUE(read_file(dir / "p.jpg") == stripped) << "stripped in place";
+        }
+    }
+}
+
+// The usual case for -s: a photo with Exif (GPS included), XMP, IPTC, a
+// comment and a colour profile, shot sideways, is stripped before it is
+// shared. ImageMagick decodes the same pixels, ExifTool finds the profile and
+// the orientation and nothing else.
+TEST(Cli, StripKeepsPixelsProfileAndOrientationOnly) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the peers (ImageMagick, ExifTool) run in the Linux build";
+#endif
+    if (!fs::exists("/usr/bin/convert")) GTEST_SKIP() << "needs ImageMagick (Debian package imagemagick)";
+    if (!fs::exists("/usr/bin/exiftool")) GTEST_SKIP() << "needs ExifTool (Debian package libimage-exiftool-perl)";
+    scoped_temp_dir dir;
+    auto shell = [&dir](const std::string& command) {
+        return std::system(("cd '" + dir.path.string() + "' && " + command).c_str());
+    };
+    // A display profile with one tag, enough for ExifTool to read it as one.
+    bytes icc = concat({fixture::u32s({160, 0, 0x02100000}, true), fixture::text("mntrRGB XYZ "), bytes(12, 0),
+                        fixture::text("acsp"), bytes(28, 0), fixture::u32s({63190, 65536, 54061}, true), bytes(48, 0),
+                        fixture::u32s({1}, true), fixture::text("cprt"), fixture::u32s({144, 16}, true),
+                        fixture::text("text"), bytes(4, 0), fixture::text("no copy", 8)});
+    ASSERT_EQ(icc.size(), 160u);
+    write_file(dir / "profile.icc", icc);
+    ASSERT_EQ(shell("/usr/bin/convert -size 80x60 gradient:'#204080-#f0c040' -quality 90 photo.jpg && "
+                    "exiftool -q -overwrite_original '-ICC_Profile<=profile.icc' -Orientation#=6 -Make=Kalvo "
+                    "-GPSLatitude=35.5 -GPSLatitudeRef=N -XMP-dc:Title=trip -IPTC:Keywords=beach -Comment=note photo.jpg"),
+              0);
+
+    tool_run strip = run_tool(dir.path.string(), "photo.jpg -s shared.jpg");
+    EXPECT_EQ(strip.status, 0);
+    EXPECT_EQ(strip.output, "");
+    ASSERT_EQ(shell("/usr/bin/convert photo.jpg rgb:photo.rgb && /usr/bin/convert shared.jpg rgb:shared.rgb"), 0);
+    EXPECT_FALSE(read_file(dir / "shared.rgb").empty());
+    EXPECT_TRUE(read_file(dir / "shared.rgb") == read_file(dir / "photo.rgb"));
+    ASSERT_EQ(shell("exiftool -q -q -G0 -s -EXIF:all -XMP:all -IPTC:all -GPS:all -Comment photo.jpg > before.tags && "
+                    "exiftool -q -q -G0 -s -EXIF:all -XMP:all -IPTC:all -GPS:all -Comment shared.jpg > after.tags && "
+                    "exiftool -b -ICC_Profile shared.jpg > shared.icc"),
+              0);
+    bytes before_tags = read_file(dir / "before.tags"), after_tags = read_file(dir / "after.tags");
+    std::string all(before_tags.begin(), before_tags.end()), kept(after_tags.begin(), after_tags.end());
+    for (const char* tag : {"Make", "GPSLatitude", "Title", "Keywords", "Comment"})
+        EXPECT_NE(all.find(tag), std::string::npos) << "the photo lacks " << tag << ":\n" << all;
+    EXPECT_EQ(kept, "[EXIF]          Orientation                     : Rotate 90 CW\n");
+    EXPECT_TRUE(read_file(dir / "shared.icc") == icc);
+}
+
 TEST(Cli, HelpIsTheUsageTextFollowedByEveryOptionAndTheStatuses) {
     scoped_temp_dir dir;
     tool_run help = run_tool(dir.path.string(), "--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.output.rfind(USAGE, 0), 0u);
-    for (const char* item : {"\n  -r ", "\n  -w ", "\n  -wvireo ", "\n  -i ", "\n  -d ", "\n  0 ", "\n  1 "})
+    for (const char* item : {"\n  -r ", "\n  -w ", "\n  -wvireo ", "\n  -i ", "\n  -s ", "\n  -d ", "\n  -k ", "\n  0 ", "\n  1 "})
         EXPECT_NE(help.output.find(item, sizeof USAGE - 1), std::string::npos) << item;
 }
 
 TEST(Cli, InPlaceReplaceKeepsPermissionBits) {
 #ifdef _WIN32
     GTEST_SKIP() << "Windows files have no permission bits to keep";
-#endif
+#else
     scoped_temp_dir dir;
     bytes replacement = concat({fixture::camera_segment(false), {1, 2, 3}});
     write_file(dir / "p.jpg", fixture::jpeg(fixture::camera_segment(true)));
@@ -296,6 +505,23 @@ TEST(Cli, InPlaceReplaceKeepsPermissionBits) {
     tool_run onto_app1 = run_tool(dir.path.string(), "p.jpg -w p.jpg.app1 p.jpg.app1");
     EXPECT_EQ(onto_app1.status, 0);
     EXPECT_EQ(read_file(dir / "p.jpg.app1"), rebuilt);
+    // The times are the new file's own, unless -k, before the mode, asks
+    // for the replaced target's, to the nanosecond.
+    const struct timespec IN_2020[2] = {{1577934245, 123456789}, {1577934246, 987654321}};
+    for (const auto& [args, kept] : {std::pair{"p.jpg -k -w new.app1 p.jpg", true},
+                                     {"p.jpg -w new.app1 p.jpg -k", false}, {"p.jpg -w new.app1 p.jpg", false}}) {
+        SCOPED_TRACE(args);
+        ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "p.jpg").c_str(), IN_2020, 0), 0);
+        EXPECT_EQ(run_tool(dir.path.string(), args).status, 0);
+        struct stat st;
+        ASSERT_EQ(::stat((dir / "p.jpg").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec == IN_2020[1].tv_sec && st.st_mtim.tv_nsec == IN_2020[1].tv_nsec, kept);
+        if (kept) {
+            EXPECT_EQ(st.st_atim.tv_sec, IN_2020[0].tv_sec);
+            EXPECT_EQ(st.st_atim.tv_nsec, IN_2020[0].tv_nsec);
+        }
+    }
+#endif
 }
 
 TEST(Cli, WriteFailureIsReportedAndLeavesTheTargetAlone) {
@@ -307,13 +533,18 @@ TEST(Cli, WriteFailureIsReportedAndLeavesTheTargetAlone) {
     big.padding = 300000;
     write_file(dir / "p.jpg", fixture::jpeg(fixture::camera_segment(true), big));
     write_file(dir / "p.jpg.app1", fixture::camera_segment(false));
-    write_file(dir / "out.jpg", {'o', 'l', 'd'});
-    // 64 blocks of 1024 bytes: the 300 kB output cannot be written.
-    tool_run run = run_tool(dir.path.string(), "p.jpg -w p.jpg.app1 out.jpg", "ulimit -f 64;");
-    EXPECT_EQ(run.output, "output file write error [out.jpg].\n");
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(read_file(dir / "out.jpg"), bytes({'o', 'l', 'd'}));
-    EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+    // 64 blocks of 1024 bytes: the 300 kB output cannot be written, into a
+    // file of its own nor into a descriptor the shell opened.
+    const std::pair<std::string, std::string> targets[] = {{"out.jpg", "out.jpg"}, {"/dev/fd/3 3> fd.out", "/dev/fd/3"}};
+    for (const auto& [target, name] : targets) {
+        SCOPED_TRACE(target);
+        write_file(dir / "out.jpg", {'o', 'l', 'd'});
+        tool_run run = run_tool(dir.path.string(), "p.jpg -w p.jpg.app1 " + target, "ulimit -f 64;");
+        EXPECT_EQ(run.output, "output file write error [" + name + "].\n");
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(read_file(dir / "out.jpg"), bytes({'o', 'l', 'd'}));
+        EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+    }
 }
 
 TEST(Cli, TraceOnlyWhenDebugComesBeforeTheModeAndOutputsIgnoreTheWalk) {
@@ -356,6 +587,8 @@ TEST(Cli, TargetsAShellUserWritesTo) {
         {"trace, then the JPEG", nullptr, "p.jpg -d -w p.jpg.app1 /dev/fd/1 > t.out", "t.out",
          [&](const bytes& trace) { return concat({trace, source}); }},
         {"/proc/self/fd", nullptr, "p.jpg -w p.jpg.app1 /proc/self/fd/1 > fd.out", "fd.out", [&](auto&) { return source; }},
+        {"/proc/thread-self/fd", [&](auto& d) { write_file(d / "log.bin", old); },
+         "p.jpg -w p.jpg.app1 /proc/thread-self/fd/1 >> log.bin", "log.bin", [&](auto&) { return concat({old, source}); }},
         {"write-only target", [&](auto& d) { write_file(d / "sticky/out.jpg", old); ::chown((d / "sticky/out.jpg").c_str(), 4242, 4242); ::chmod((d / "sticky/out.jpg").c_str(), 0200); },
          "p.jpg -w p.jpg.app1 sticky/out.jpg", "sticky/out.jpg", [&](auto&) { return source; }, true},
         {"another's file in a sticky folder", [&](auto& d) { write_file(d / "sticky/out.jpg", old); ::chmod((d / "sticky/out.jpg").c_str(), 0666); },
@@ -399,105 +632,6 @@ TEST(Cli, TargetsAShellUserWritesTo) {
     tool_run to_null = run_tool(dir.path.string(), "p.jpg -wvireo p.jpg.app1 /dev/null");
     EXPECT_EQ(to_null.status, 0);
     EXPECT_EQ(to_null.output, "");
-}
-#else
-// What a Windows user writes to, and what a replaced target keeps there:
-// its stored name, hidden attribute and creation time (wine has no creation
-// time of its own: it shows the write time), with -k its write and access
-// times; the result gets the archive bit (which wine shows on every file). Links need privileges there and
-// wine cannot make them: scripts/windows_test.sh tests them with wine's own.
-TEST(Cli, TargetsAWindowsUserWritesTo) {
-    struct times {
-        std::int64_t creation = 0, access = 0, write = 0;
-    };
-    auto times_of = [](const std::string& path, DWORD* attributes = nullptr) {
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        GetFileAttributesExW(fs::u8path(path).wstring().c_str(), GetFileExInfoStandard, &data);
-        if (attributes) *attributes = data.dwFileAttributes;
-        auto value = [](FILETIME t) { return static_cast<std::int64_t>(std::uint64_t{t.dwHighDateTime} << 32 | t.dwLowDateTime); };
-        return times{value(data.ftCreationTime), value(data.ftLastAccessTime), value(data.ftLastWriteTime)};
-    };
-    // 2020-06-01 and two days later, in 100 ns since 1601.
-    const std::int64_t made = 132354432000000000, used = 132356160000000000;
-    auto age = [&](const std::string& path) {
-        auto filetime = [](std::int64_t t) { return FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)}; };
-        FILETIME creation = filetime(made), access = filetime(used);
-        HANDLE file = CreateFileW(fs::u8path(path).wstring().c_str(), FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
-        SetFileTime(file, &creation, &access, &creation);
-        CloseHandle(file);
-    };
-    const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-    const bytes old = {'o', 'l', 'd'};
-    const bytes source = fixture::jpeg(fixture::camera_segment(true));
-    const std::string surrogate = "out\xed\xa0\x80.jpg";  // U+D800, legal on NTFS, unknown to wine
-    struct row {
-        const char* name;
-        std::function<void(const scoped_temp_dir&)> setup;
-        std::string args;
-        std::function<void(const scoped_temp_dir&, const tool_run&)> check;
-    } rows[] = {
-        {"NUL", nullptr, "p.jpg -wvireo p.jpg.app1 NUL",
-         [](auto&, auto& run) { EXPECT_EQ(run.status, 0); EXPECT_EQ(run.output, ""); }},
-        {"hidden target without the archive bit",
-         [&](auto& d) { write_file(d / "out.jpg", old); SetFileAttributesW(fs::u8path(d / "out.jpg").wstring().c_str(), FILE_ATTRIBUTE_HIDDEN); },
-         "p.jpg -w p.jpg.app1 out.jpg",
-         [&](auto& d, auto& run) {
-             EXPECT_EQ(run.status, 0);
-             DWORD attributes = 0;
-             times_of(d / "out.jpg", &attributes);
-             EXPECT_EQ(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE), DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE});
-             EXPECT_EQ(read_file(d / "out.jpg"), source);
-         }},
-        {"in place under another case", [&](auto& d) { write_file(d / "IMG_1.JPG", source); }, "IMG_1.JPG -w p.jpg.app1 img_1.jpg",
-         [&](auto& d, auto& run) {
-             EXPECT_EQ(run.status, 0);
-             EXPECT_TRUE(fs::exists(d.path / "IMG_1.JPG"));
-             for (const auto& item : fs::directory_iterator(d.path)) EXPECT_NE(item.path().filename(), "img_1.jpg");
-         }},
-        {"-k", [&](auto& d) { write_file(d / "out.jpg", old); age(d / "out.jpg"); }, "p.jpg -k -w p.jpg.app1 out.jpg",
-         [&](auto& d, auto& run) {
-             EXPECT_EQ(run.status, 0);
-             times kept = times_of(d / "out.jpg");
-             EXPECT_EQ(kept.creation, made);
-             EXPECT_EQ(kept.write, made);
-             // wine reads the first bytes of a file it opens for writing, and
-             // Linux then moves the access time before the tool can read it.
-             if (!wine) {
-                 EXPECT_EQ(kept.access, used);
-             }
-             EXPECT_EQ(read_file(d / "out.jpg"), source);
-         }},
-        {"without -k", [&](auto& d) { write_file(d / "out.jpg", old); age(d / "out.jpg"); }, "p.jpg -w p.jpg.app1 out.jpg",
-         [&](auto& d, auto& run) {
-             EXPECT_EQ(run.status, 0);
-             times now = times_of(d / "out.jpg");
-             EXPECT_GT(now.write, made);
-             if (!wine) {
-                 EXPECT_EQ(now.creation, made);
-             }
-         }},
-        {"unpaired surrogate in the name", nullptr, "p.jpg -w p.jpg.app1 " + surrogate,
-         [&](auto& d, auto& run) {
-             EXPECT_FALSE(fs::exists(d.path / fs::u8path("out\xef\xbf\xbd.jpg"))) << "U+FFFD instead";
-             if (wine) {
-                 EXPECT_EQ(run.output, "output file open error 1 [" + surrogate + "].\n");
-                 EXPECT_EQ(run.status, 1);
-             } else {
-                 EXPECT_EQ(run.status, 0);
-                 std::wstring name = d.path.wstring() + L"\\out" + wchar_t(0xD800) + L".jpg";
-                 EXPECT_NE(GetFileAttributesW(name.c_str()), INVALID_FILE_ATTRIBUTES);
-             }
-         }},
-    };
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.name);
-        scoped_temp_dir dir;
-        write_file(dir / "p.jpg", source);
-        ASSERT_EQ(run_tool(dir.path.string(), "p.jpg -r").status, 0);
-        if (r.setup) r.setup(dir);
-        r.check(dir, run_tool(dir.path.string(), r.args));
-        EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
-    }
 }
 #endif
 

@@ -31,15 +31,17 @@ check() {  # check 'EXPECTED REPLIES' WORD... : completes the last word
 
 check 'a.jpg|album|b.JPEG|d e.jpg' segsplice ''
 check '--help|--version' segsplice --
-check '-d|-i|-r|-w|-wvireo' segsplice a.jpg ''
+check '-d|-i|-k|-r|-s|-w|-wvireo' segsplice a.jpg ''
 check '-w|-wvireo' segsplice a.jpg -w
-check '-d|-i|-r|-w|-wvireo' segsplice a.jpg -d ''
+check '-d|-i|-k|-r|-s|-w|-wvireo' segsplice a.jpg -d ''
 check 'album|side.app1' segsplice a.jpg -w ''
-check 'album|side.app1' segsplice a.jpg -d -i ''
+check 'a.jpg|album|b.JPEG|d e.jpg|side.app1' segsplice a.jpg -d -i ''
 check 'notes.txt' segsplice a.jpg -wvireo n
 check 'a.jpg|album|b.JPEG|c.jpeg.bak|d e.jpg|notes.txt|side.app1' segsplice a.jpg -w side.app1 ''
 check '' segsplice a.jpg -r ''
 check 'a.jpg|album|b.JPEG|c.jpeg.bak|d e.jpg|notes.txt|side.app1' segsplice a.jpg -w -r ''
 check '' segsplice a.jpg -i side.app1 out.jpg ''
+check 'a.jpg|album|b.JPEG|c.jpeg.bak|d e.jpg|notes.txt|side.app1' segsplice a.jpg -s ''
+check '' segsplice a.jpg -s out.jpg ''
 [ "$failed" -eq 0 ] && echo "completion: all positions complete as expected"
 exit "$failed"

@@ -121,6 +121,7 @@ TEST(ParseArguments, FirstModeOptionWinsAndDebugCountsOnlyBeforeIt) {
         bool debug;
         std::string app1, output;
         const char* error;
+        bool keep_times = false;
     } rows[] = {
         {{"segsplice", "p.jpg"}, MODE_NONE, false, "", "", nullptr},
         {{"segsplice", "p.jpg", "-d"}, MODE_NONE, true, "", "", nullptr},
@@ -137,12 +138,16 @@ TEST(ParseArguments, FirstModeOptionWinsAndDebugCountsOnlyBeforeIt) {
         {{"segsplice", "p.jpg", "-i", "-w", "x", "y"}, MODE_INSERT, false, "-w", "x", nullptr},
         {{"segsplice", "p.jpg", "-i", "a.app1"}, MODE_INSERT, false, "a.app1", "", "set output filename"},
         {{"segsplice", "p.jpg", "-r", "-i"}, MODE_CUT, false, "", "p.jpg.app1", nullptr},
+        {{"segsplice", "p.jpg", "-d", "-s", "out.jpg", "-r"}, MODE_STRIP, true, "", "out.jpg", nullptr},
+        {{"segsplice", "p.jpg", "-s"}, MODE_STRIP, false, "", "", "set output filename"},
+        {{"segsplice", "-s", "out.jpg"}, MODE_STRIP, false, "", "out.jpg", nullptr},
     };
     for (const row& r : rows) {
         run_options o = parse_arguments(static_cast<int>(r.args.size()), r.args.data());
         SCOPED_TRACE(r.args.size() > 2 ? r.args[2] : "(none)");
         EXPECT_EQ(o.mode, r.mode);
         EXPECT_EQ(o.debug, r.debug);
+        EXPECT_EQ(o.keep_times, r.keep_times);
         EXPECT_EQ(o.source, r.args[1]);
         EXPECT_EQ(o.app1_file, r.app1);
         EXPECT_EQ(o.output, r.output);

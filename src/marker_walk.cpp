@@ -1,0 +1,142 @@
+#include "marker_walk.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+// The identifier's bytes, explicit zero bytes included.
+template <std::size_t N>
+constexpr std::string_view id_bytes(const char (&text)[N]) {
+    return std::string_view(text, N - 1);
+}
+
+struct identifier {
+    std::uint8_t marker;
+    std::string_view prefix;
+    segment_id id;
+};
+
+// Matched at the start of the payload, and only in the segment type that
+// carries it: "ICC_PROFILE" in an APP1 is not a colour profile.
+constexpr identifier IDENTIFIERS[] = {
+    {MARKER_APP0, id_bytes("JFIF\0"), segment_id::jfif},
+    {MARKER_APP0, id_bytes("JFXX\0"), segment_id::jfxx},
+    {MARKER_APP1, id_bytes("Exif\0\0"), segment_id::exif},
+    {MARKER_APP1, id_bytes("http://ns.adobe.com/xap/1.0/\0"), segment_id::xmp},
+    {MARKER_APP1, id_bytes("http://ns.adobe.com/xmp/extension/\0"), segment_id::xmp_extension},
+    {MARKER_APP2, id_bytes("ICC_PROFILE\0"), segment_id::icc_profile},
+    {MARKER_APP2, id_bytes("MPF\0"), segment_id::mpf},
+    {0xED, id_bytes("Photoshop 3.0\0"), segment_id::photoshop},
+    {MARKER_APP14, id_bytes("Adobe"), segment_id::adobe},
+};
+constexpr std::size_t LONGEST_IDENTIFIER = 35;
+
+segment_id identify(byte_source& source, std::uint8_t marker, std::int64_t payload, std::int64_t size) {
+    std::uint8_t head[LONGEST_IDENTIFIER];
+    std::size_t n = size < static_cast<std::int64_t>(sizeof head) ? static_cast<std::size_t>(size) : sizeof head;
+    source_seek(source, payload);
+    source_read(source, head, n);
+    for (const identifier& known : IDENTIFIERS)
+        if (known.marker == marker && known.prefix.size() <= n &&
+            std::memcmp(head, known.prefix.data(), known.prefix.size()) == 0)
+            return known.id;
+    return segment_id::none;
+}
+
+int byte_at(byte_source& source, std::int64_t position) {
+    source_seek(source, position);
+    return source_getc(source);
+}
+
+// Markers that stand alone, without a length field.
+bool is_standalone(int code) { return code == 0x01 || (code >= 0xD0 && code <= MARKER_EOI); }
+
+// How far past an FF in entropy-coded data the data goes on, given the byte
+// after it: over FF 00 (a stuffed byte) and FF D0 to FF D7 (restart markers)
+// two bytes, over a fill byte FF one; 0 when a marker starts at the FF.
+int entropy_step(int next) {
+    if (next == 0x00 || (next >= 0xD0 && next <= 0xD7)) return 2;
+    return next == 0xFF ? 1 : 0;
+}
+
+// The position of the 0xFF directly before the marker code that ends the
+// entropy-coded data from position on, or -1 when the file ends first.
+std::int64_t end_of_entropy_data(byte_source& source, std::int64_t position) {
+    for (;;) {
+        source_seek(source, position);
+        std::size_t available = 0;
+        const std::uint8_t* span = source_span(source, available);
+        if (!span) return -1;
+        const std::uint8_t* end = span + available;
+        const std::uint8_t* at = span;
+        while ((at = static_cast<const std::uint8_t*>(std::memchr(at, 0xFF, static_cast<std::size_t>(end - at)))) &&
+               at + 1 < end) {
+            int step = entropy_step(at[1]);
+            if (step == 0) return position + (at - span);
+            at += step;
+        }
+        if (!at) {
+            position += static_cast<std::int64_t>(available);
+            continue;
+        }
+        // An FF as the span's last byte: the byte after it starts the next one.
+        position += at - span;
+        int next = byte_at(source, position + 1);
+        if (next < 0) return -1;
+        int step = entropy_step(next);
+        if (step == 0) return position;
+        position += step;
+    }
+}
+
+bool break_walk(marker_walk& walk) {
+    walk.state = walk_state::broken;
+    return false;
+}
+
+}  // namespace
+
+marker_walk start_marker_walk(byte_source& source) {
+    marker_walk walk;
+    walk.source = &source;
+    return walk;
+}
+
+bool next_segment(marker_walk& walk, jpeg_segment& segment) {
+    if (walk.state != walk_state::walking) return false;
+    byte_source& source = *walk.source;
+    if (walk.pos == 0) {
+        if (byte_at(source, 0) != 0xFF || byte_at(source, 1) != MARKER_SOI) return break_walk(walk);
+        segment = jpeg_segment{MARKER_SOI, 0, 2, segment_id::none};
+        walk.pos = 2;
+        return true;
+    }
+    if (walk.in_scan) {
+        walk.pos = end_of_entropy_data(source, walk.pos);
+        walk.in_scan = false;
+        if (walk.pos < 0) return break_walk(walk);
+    }
+    if (byte_at(source, walk.pos) != 0xFF) return break_walk(walk);
+    std::int64_t at = walk.pos;
+    int code;
+    while ((code = byte_at(source, at + 1)) == 0xFF) ++at;  // fill bytes
+    if (code < 0 || code == 0x00 || code == MARKER_SOI) return break_walk(walk);
+    segment = jpeg_segment{static_cast<std::uint8_t>(code), at, 2, segment_id::none};
+    if (!is_standalone(code)) {
+        std::uint8_t field[2];
+        source_seek(source, at + 2);
+        if (source_read(source, field, sizeof field) < sizeof field) return break_walk(walk);
+        std::int64_t length = load_u16(field, true);
+        if (length < 2 || length > source.size - (at + 2)) return break_walk(walk);
+        segment.length = 2 + length;
+        segment.id = identify(source, segment.marker, at + 4, length - 2);
+    }
+    walk.pos = at + segment.length;
+    if (code == MARKER_EOI) {
+        walk.state = walk_state::finished;
+        walk.image_end = walk.pos;
+    }
+    walk.in_scan = code == MARKER_SOS;
+    return true;
+}

@@ -1,0 +1,58 @@
+// The marker walk: a JPEG file's own structure, segment by segment, from SOI
+// through the marker segments and the entropy-coded data of every scan to the
+// EOI that ends the primary image. The jobs that must not mistake bytes inside
+// a segment for a marker (-i, -s) use it; the others keep the byte scan.
+//
+// A walk holds one position, reads only through the byte source and reports
+// one segment at a time, so neither its memory nor its reads depend on what
+// the file's length fields claim.
+#ifndef SEGSPLICE_MARKER_WALK_H
+#define SEGSPLICE_MARKER_WALK_H
+
+#include <cstdint>
+
+#include "byte_source.h"
+
+constexpr std::uint8_t MARKER_SOI = 0xD8;
+constexpr std::uint8_t MARKER_EOI = 0xD9;
+constexpr std::uint8_t MARKER_SOS = 0xDA;
+constexpr std::uint8_t MARKER_APP0 = 0xE0;
+constexpr std::uint8_t MARKER_APP1 = 0xE1;
+constexpr std::uint8_t MARKER_APP2 = 0xE2;
+constexpr std::uint8_t MARKER_APP14 = 0xEE;
+constexpr std::uint8_t MARKER_COM = 0xFE;
+
+// What the first bytes of a segment's payload say it holds.
+enum class segment_id { none, jfif, jfxx, exif, xmp, xmp_extension, icc_profile, mpf, photoshop, adobe };
+
+// One segment, from the 0xFF directly before its marker code (fill bytes
+// before it belong to no segment) to the end of its payload. The entropy-coded
+// data after an SOS segment is not part of it.
+struct jpeg_segment {
+    std::uint8_t marker = 0;  // the marker code: 0xE1 for APP1, 0xDA for SOS, ...
+    std::int64_t offset = 0;  // file position of the marker's 0xFF
+    std::int64_t length = 0;  // 2 for a standalone marker (SOI, EOI, TEM, RSTn), else 2 + the length field
+    segment_id id = segment_id::none;
+};
+
+enum class walk_state { walking, finished, broken };
+
+struct marker_walk {
+    byte_source* source = nullptr;
+    std::int64_t pos = 0;     // where the next marker must stand
+    bool in_scan = false;     // entropy-coded data comes first
+    walk_state state = walk_state::walking;
+    std::int64_t image_end = 0;  // once finished: the byte after the EOI's 0xD9
+};
+
+// A walk from offset 0 of source; the source's position is not used.
+marker_walk start_marker_walk(byte_source& source);
+
+// The next segment in file order, SOI first and EOI last. False once there is
+// none: walk.state is then finished (EOI reported) or broken (no SOI at 0, a
+// byte other than 0xFF where a marker must stand, FF 00 or a second SOI
+// outside entropy-coded data, a length field below 2 or past the end of the
+// file, or the end of the file before EOI). A broken walk stays broken.
+bool next_segment(marker_walk& walk, jpeg_segment& segment);
+
+#endif
