@@ -1,6 +1,7 @@
 # The Windows install rules and package. What a Windows user unzips: one
 # folder with segsplice.exe, README.md, LICENSE and the manual as plain text
-# (there is no man on Windows), to be put on PATH as it is.
+# (there is no man on Windows), with its WINDOWS section, to be put on PATH
+# as it is.
 install(TARGETS segsplice RUNTIME DESTINATION .)
 install(FILES README.md DESTINATION .)
 if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
@@ -10,10 +11,13 @@ endif()
 find_program(SEGSPLICE_GROFF groff)
 if(SEGSPLICE_GROFF)
   set(manual_text ${PROJECT_BINARY_DIR}/segsplice.txt)
-  # ASCII without overstriking: readable in any editor and console.
+  # The Linux manual with a WINDOWS section that says what holds there.
   add_custom_command(OUTPUT ${manual_text}
-    COMMAND ${SEGSPLICE_GROFF} -man -Tascii -P-cbou ${PROJECT_SOURCE_DIR}/man/segsplice.1 > ${manual_text}
-    DEPENDS ${PROJECT_SOURCE_DIR}/man/segsplice.1
+    COMMAND ${CMAKE_COMMAND} -DGROFF=${SEGSPLICE_GROFF} -DMAN=${PROJECT_SOURCE_DIR}/man/segsplice.1
+            -DSECTION=${PROJECT_SOURCE_DIR}/man/windows.roff -DSOURCE=${PROJECT_BINARY_DIR}/segsplice-windows.1
+            -DTEXT=${manual_text} -P ${PROJECT_SOURCE_DIR}/cmake/windows_manual.cmake
+    DEPENDS ${PROJECT_SOURCE_DIR}/man/segsplice.1 ${PROJECT_SOURCE_DIR}/man/windows.roff
+            ${PROJECT_SOURCE_DIR}/cmake/windows_manual.cmake
     VERBATIM)
   add_custom_target(manual_text ALL DEPENDS ${manual_text})
   install(FILES ${manual_text} DESTINATION .)

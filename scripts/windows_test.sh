@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds segsplice for 64-bit Windows with mingw-w64 and tests it under
-# wine: the GoogleTest suite, the demo round trip, an in-place edit and an
-# overwrite, the -d trace and the usage text of the Linux build byte for byte,
-# and the zip that `cpack -G ZIP` makes. Without root and with packages
+# wine: the GoogleTest suite, a job killed with TerminateProcess and one
+# interrupted by Ctrl+C, the demo round trip, an in-place edit and an
+# overwrite, targets that are links, the -d trace and the usage text of the
+# Linux build byte for byte, and the zip that `cpack -G ZIP` makes. Without root and with packages
 # missing, it names them and skips.
 #   scripts/windows_test.sh [LINUX_BUILD_DIR]     (default: build/release)
 set -euo pipefail
@@ -62,10 +63,10 @@ fail() {
     failed=1
 }
 
-# Ctrl+C typed into the console of a job that waits on a pipe: the job ends
-# and its temporary file goes. script gives wine the terminal it needs for a
-# console.
-echo "== Ctrl+C under wine"
+# A job that waits on a pipe, killed with TerminateProcess, then another
+# interrupted by Ctrl+C typed into its console: each ends and its temporary
+# file goes. script gives wine the terminal it needs for a console.
+echo "== TerminateProcess and Ctrl+C under wine"
 mkdir "$scratch/ctrl"
 cp "$root/examples/sample.jpg" "$scratch/ctrl/photo.jpg"
 probe=$(winepath -w "$build/tests/interrupt_probe.exe")
@@ -80,8 +81,8 @@ probe=$(winepath -w "$build/tests/interrupt_probe.exe")
 ) || true
 # Judged by what the probe saw: the feeder may meet a closed pipe at the end.
 result=$(cat "$scratch/ctrl/result" 2>/dev/null || echo 'the probe did not run')
-[ "$result" = "temporary file while waiting yes, job ended yes, temporary file removed yes, out.jpg kept yes" ] ||
-    fail "Ctrl+C: $result"
+[ "$result" = "killed: temporary file while waiting yes, removed yes; Ctrl+C: temporary file while waiting yes, job ended yes, temporary file removed yes; out.jpg kept yes" ] ||
+    fail "TerminateProcess and Ctrl+C: $result"
 
 echo "== windows binary against the linux one"
 mkdir "$scratch/win" "$scratch/linux"
@@ -109,6 +110,33 @@ cmp "$scratch/win/photo.jpg" "$root/examples/sample.jpg" || fail "the in-place -
 leftovers=$(find "$scratch/win" -name '*.tmp')
 [ -z "$leftovers" ] || fail "temporary files left behind: $leftovers"
 
+# Links as wine shows them: one that names a file is followed, the file it
+# names is edited and the link stays, in place too; a dangling one, which
+# wine shows as no file at all, fails with status 1 and changes nothing.
+# (Windows shows a dangling link, and the tool creates the file it names.)
+echo "== links under wine"
+links="$scratch/links"
+mkdir -p "$links/real"
+cp "$root/examples/sample.jpg" "$links/photo.jpg"
+printf old >"$links/real/target.jpg"
+ln -s real/target.jpg "$links/link.jpg"
+ln -s real/missing.jpg "$links/dangling.jpg"
+(
+    cd "$links"
+    wine "$tool" photo.jpg -r
+    wine "$tool" photo.jpg -w photo.jpg.app1 link.jpg && echo "link $?"
+    wine "$tool" link.jpg -w photo.jpg.app1 link.jpg && echo "in place $?"
+    wine "$tool" photo.jpg -w photo.jpg.app1 dangling.jpg || echo "dangling $?"
+) >"$scratch/links.out" 2>&1
+expected=$(printf 'link 0\nin place 0\noutput file open error 1 [dangling.jpg].\ndangling 1')
+[ "$(cat "$scratch/links.out")" = "$expected" ] || fail "links: $(cat "$scratch/links.out")"
+[ "$(readlink "$links/link.jpg")" = real/target.jpg ] || fail "link.jpg is no longer the link"
+[ "$(readlink "$links/dangling.jpg")" = real/missing.jpg ] || fail "dangling.jpg is no longer the link"
+cmp -s "$links/real/target.jpg" "$root/examples/sample.jpg" || fail "real/target.jpg was not written through link.jpg"
+[ ! -e "$links/real/missing.jpg" ] || fail "real/missing.jpg was made although wine shows no link"
+leftovers=$(find "$links" -name '*.tmp')
+[ -z "$leftovers" ] || fail "temporary files left behind: $leftovers"
+
 echo "== windows zip"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 zip="$build/segsplice-$version-win64.zip"
@@ -123,6 +151,9 @@ if [ -f "$zip" ]; then
     got=$(cd "$folder" && ls | tr '\n' ' ' | sed 's/ $//')
     [ "$got" = "$expected" ] || fail "the zip holds '$got', not '$expected'"
     grep -q '^NAME' "$folder/segsplice.txt" || fail "segsplice.txt is not the manual as text"
+    grep -q '^WINDOWS' "$folder/segsplice.txt" || fail "segsplice.txt has no WINDOWS section"
+    warnings=$(groff -ww -man -Tutf8 "$build/segsplice-windows.1" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "groff warns about the Windows manual: $warnings"
     (cd "$scratch/win" && wine "$folder/segsplice.exe" "$root/examples/sample.jpg" -d) | cmp - "$scratch/linux.trace" ||
         fail "the zipped segsplice.exe traces otherwise"
 else
@@ -130,4 +161,4 @@ else
 fi
 
 [ "$failed" -eq 0 ] || exit 1
-echo "windows checks passed: suite, round trip, in-place edit, overwrite, byte-identical trace, $(basename "$zip")"
+echo "windows checks passed: suite, TerminateProcess and Ctrl+C, round trip, in-place edit, overwrite, links, byte-identical trace, $(basename "$zip")"

@@ -99,4 +99,11 @@ std::string kept_copy(const output_file& out);
 // Closes and removes the temporary file; the target stays as it was.
 void discard_output(output_file& out);
 
+#ifdef _WIN32
+// Tests make a query about an opened target fail, as a race or a refused
+// right would: its type (which then reads FILE_TYPE_UNKNOWN) or its attributes.
+enum class file_query_fault { none, type, attributes };
+void set_file_query_fault(file_query_fault fault);
+#endif
+
 #endif

@@ -6,10 +6,12 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "wtf8.h"
 #endif
 
 namespace {
@@ -33,16 +35,14 @@ int run(int argc, const char* const* argv) {
 }  // namespace
 
 #ifdef _WIN32
-// The wide command line carries any Unicode name; the tool works in UTF-8
-// throughout, and the file module turns names back into wide ones.
+// The wide command line carries any name Windows accepts, unpaired
+// surrogates included; the tool works in WTF-8 throughout, which the file
+// module turns back into exactly the same wide names.
 int wmain(int argc, wchar_t** wargv) {
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i) {
-        int n = WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, nullptr, 0, nullptr, nullptr);
-        std::string arg(n > 0 ? static_cast<std::size_t>(n) : 1, '\0');
-        if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, arg.data(), n, nullptr, nullptr);
-        arg.resize(arg.size() - 1);
-        args.push_back(arg);
+        std::wstring_view arg(wargv[i]);
+        args.push_back(wtf8_encode(std::u16string(arg.begin(), arg.end())));
     }
     std::vector<const char*> argv;
     for (const std::string& arg : args) argv.push_back(arg.c_str());

@@ -633,18 +633,6 @@ TEST(Cli, TargetsAShellUserWritesTo) {
     EXPECT_EQ(to_null.status, 0);
     EXPECT_EQ(to_null.output, "");
 }
-#else
-// Links need privileges there and descriptors have no names: NUL is the one
-// device a Windows user writes to.
-TEST(Cli, TheNullDeviceIsWrittenDirectly) {
-    scoped_temp_dir dir;
-    write_file(dir / "p.jpg", fixture::jpeg(fixture::camera_segment(true)));
-    ASSERT_EQ(run_tool(dir.path.string(), "p.jpg -r").status, 0);
-    tool_run to_null = run_tool(dir.path.string(), "p.jpg -wvireo p.jpg.app1 NUL");
-    EXPECT_EQ(to_null.status, 0);
-    EXPECT_EQ(to_null.output, "");
-    EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
-}
 #endif
 
 TEST(Cli, AReaderThatStopsEarlyDoesNotStopTheJob) {

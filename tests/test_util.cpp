@@ -11,6 +11,7 @@
 #endif
 
 #include "log.h"
+#include "wtf8.h"
 
 namespace fs = std::filesystem;
 
@@ -80,11 +81,14 @@ std::size_t count_of(const std::string& text, const std::string& what) {
 
 #ifdef _WIN32
 // cmd.exe runs the command: shell words in double quotes mean the same to it.
-// The command goes wide so that Unicode names reach the tool intact.
+// The command goes wide as the tool reads it (WTF-8), so that any name,
+// unpaired surrogates included, reaches the tool intact.
 tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup) {
     std::string out = dir + "\\.stdout";
     std::string command = "cd /d \"" + dir + "\" && " + setup + " \"" SEGSPLICE_BINARY "\" " + args + " > \"" + out + "\"";
-    int status = _wsystem(fs::u8path(command).wstring().c_str());
+    std::u16string units;
+    if (!wtf8_decode(command, units)) return {-1, "the command is not WTF-8"};
+    int status = _wsystem(std::wstring(units.begin(), units.end()).c_str());
     fixture::bytes text = read_file(out);
     fs::remove(fs::u8path(out));
     return {status, std::string(text.begin(), text.end())};
