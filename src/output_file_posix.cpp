@@ -172,7 +172,7 @@ bool name_unnamed_temp(output_file& out) {
 // permission bits, which a change of owner may have cleared the set-id bits of.
 void give_target_identity(const output_file& out) {
     if (out.replaces_existing && ::fchown(out.fd, out.owner, out.group) != 0)
-        (void)::fchown(out.fd, static_cast<uid_t>(-1), out.group);
+        if (::fchown(out.fd, static_cast<uid_t>(-1), out.group) != 0) {}  // else it stays the caller's
     ::fchmod(out.fd, static_cast<mode_t>(out.mode));
     if (out.keep_times && out.replaces_existing) {
         struct timespec times[2] = {{static_cast<time_t>(out.access_time / 1000000000), static_cast<long>(out.access_time % 1000000000)},
