@@ -105,6 +105,7 @@ test_arch() {
     # Warnings in the project's own code: a 32-bit or big-endian one is a bug.
     grep -E "^$root/(src|tests|fuzz)/[^:]*:[0-9]+:[0-9]+: warning:" "$log" >&2 || true
 
+    local built=$SECONDS
     echo "== $arch: the suite under ${qemu:-the host kernel}"
     local status=0
     (cd "$build" && ctest --output-on-failure --no-tests=error --timeout 600 --parallel "$jobs") \
@@ -133,7 +134,8 @@ test_arch() {
         far=DIFFERENT
         echo "FAIL: $arch: -r of the sparse source with its marker past 4 GiB differs from the 64-bit build's" >&2
     fi
-    echo "$arch: $passed passed, $failed failed, $skipped skipped; -r past 4 GiB $far ($((SECONDS - started)) s)" >"$result"
+    echo "$arch: $passed passed, $failed failed, $skipped skipped; -r past 4 GiB $far" \
+        "($((SECONDS - started)) s: build $((built - started)) s, suite $((SECONDS - built)) s)" >"$result"
     cat "$reasons" >>"$result"
 }
 
