@@ -21,8 +21,8 @@ try_package() {
     return 1
 }
 
-# try_package_alone PACKAGE TEST-COMMAND...: try_package without the
-# packages PACKAGE only recommends.
+# try_package_alone PACKAGE TEST-COMMAND...: try_package, leaving out the
+# packages that PACKAGE merely recommends (qemu-user's binfmt set-up, say).
 try_package_alone() {
     local apt_install_options=--no-install-recommends
     try_package "$@"
