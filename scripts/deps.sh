@@ -15,10 +15,17 @@ try_package() {
             apt_updated=1
         fi
         echo "installing $package"
-        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq "$package" >/dev/null
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq ${apt_install_options:+"$apt_install_options"} "$package" >/dev/null
         "$@" >/dev/null 2>&1 && return 0
     fi
     return 1
+}
+
+# try_package_alone PACKAGE TEST-COMMAND...: try_package, leaving out the
+# packages that PACKAGE merely recommends (qemu-user's binfmt set-up, say).
+try_package_alone() {
+    local apt_install_options=--no-install-recommends
+    try_package "$@"
 }
 
 need_package() {  # need_package PACKAGE TEST-COMMAND...: stops without it

@@ -2,7 +2,8 @@
 # Checks what a user gets from a build: the man page renders without a single
 # groff warning, `cmake --install` into a DESTDIR puts the binary, the man
 # page and the bash completion in place, and the .deb made by CPack unpacks
-# into a working tool and passes lintian without an error or a warning.
+# into a working tool, passes lintian without an error or a warning, and
+# holds a binary that hardening-check finds hardened as Debian builds are.
 #   scripts/package_check.sh [BUILD_DIR]     (default: build/release, built)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,6 +12,7 @@ need_package groff-base command -v groff
 need_package dpkg command -v dpkg-deb
 need_package dpkg-dev command -v dpkg-shlibdeps
 want_package lintian command -v lintian || true
+try_package_alone devscripts command -v hardening-check || true
 
 build=${1:-$root/build/release}
 tool="$build/segsplice"
@@ -66,12 +68,12 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] && [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] ||
     fail "package version $(dpkg-deb -f "$deb" Version) is not the project version '$version'"
 [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "package has no maintainer"
-# Only the C and C++ runtimes (libgcc-s1 comes with libstdc++) may be needed.
+# Only the C library may be needed: the C++ runtime is linked in.
 dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*)//; s/[[:space:]]//g; /^$/d' >"$scratch/depends"
 [ -s "$scratch/depends" ] || fail "package declares no dependencies at all"
 while read -r dependency; do
     case $dependency in
-        libc6 | libstdc++6 | libgcc-s1) ;;
+        libc6) ;;
         *) fail "package depends on $dependency" ;;
     esac
 done <"$scratch/depends"
@@ -95,10 +97,28 @@ if command -v lintian >/dev/null; then
     if ! lintian --display-info --fail-on error,warning "$deb" >"$scratch/lintian.out" 2>"$scratch/lintian.err"; then
         fail "lintian: $(cat "$scratch/lintian.out" "$scratch/lintian.err")"
     fi
-    echo "lintian: $(grep -c '^[EWI]:' "$scratch/lintian.out") tags, none an error or a warning"
+    # Its hardening tags are informational, but the package must have none.
+    if grep -q ' hardening-' "$scratch/lintian.out"; then
+        fail "lintian: $(grep ' hardening-' "$scratch/lintian.out")"
+    fi
+    echo "lintian: $(grep -c '^[EWI]:' "$scratch/lintian.out") tags, none an error, a warning or about hardening"
     sed 's/^/    /' "$scratch/lintian.out"
 else
     echo "lintian is not installed: the .deb was not checked by it"
+fi
+
+# Debian's hardening, as hardening-check (devscripts) sees the packaged binary.
+if [ -x "$unpacked" ] && command -v hardening-check >/dev/null; then
+    hardening-check "$unpacked" >"$scratch/hardening.out" 2>&1 || true
+    for feature in 'Position Independent Executable' 'Stack protected' 'Fortify Source functions' \
+        'Read-only relocations' 'Immediate binding'; do
+        grep -q "^ $feature: yes" "$scratch/hardening.out" ||
+            fail "hardening-check: $(grep "$feature" "$scratch/hardening.out" || echo "no line for $feature")"
+    done
+    echo "hardening-check:"
+    sed '1d; s/^ /    /' "$scratch/hardening.out"
+elif [ -x "$unpacked" ]; then
+    echo "hardening-check is not installed (Debian package devscripts): the binary's hardening was not checked"
 fi
 
 if [ -x "$unpacked" ]; then

@@ -2,8 +2,9 @@
 # Builds and runs every test twice: a normal build, and one with
 # AddressSanitizer and UndefinedBehaviorSanitizer. Then checks the man page,
 # cmake --install and the .deb (scripts/package_check.sh), the Windows build
-# under wine (scripts/windows_test.sh), splicing on btrfs
-# (scripts/cow_check.sh) and a smoke run of the benchmark.
+# under wine (scripts/windows_test.sh), the suite on other architectures
+# (scripts/cross_test.sh), splicing on btrfs (scripts/cow_check.sh) and a
+# smoke run of the benchmark.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/deps.sh"
@@ -35,6 +36,9 @@ bash "$root/scripts/package_check.sh" "$root/build/release"
 # The Windows build under wine: its suite, the demo round trip and the -d
 # trace against the release build byte for byte, and its zip.
 bash "$root/scripts/windows_test.sh" "$root/build/release"
+# The suite cross-built for armhf, i386, arm64 and s390x under qemu-user, and
+# -r past 4 GiB on each against the release build's.
+bash "$root/scripts/cross_test.sh" --native "$root/build/release" armhf i386 arm64 s390x
 # Splices on a loop-mounted btrfs image: exact bytes, shared blocks (root only).
 bash "$root/scripts/cow_check.sh" "$root/build/release"
 # Seconds of the benchmark on small inputs: its jobs run and their outputs are

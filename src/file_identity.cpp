@@ -73,8 +73,11 @@ void keep_target_times(const output_file& out, int fd) {
 // The owner first, since a change of owner may clear the set-id bits; the
 // attributes after the bits, since an ACL sets the group bits itself.
 void give_target_identity(const output_file& out) {
-    if (out.replaces_existing && ::fchown(out.fd, out.owner, out.group) != 0)
-        (void)::fchown(out.fd, static_cast<uid_t>(-1), out.group);
+    // Where the owner may not be given, the group may still be; else the
+    // file stays the caller's.
+    if (out.replaces_existing && ::fchown(out.fd, out.owner, out.group) != 0 &&
+        ::fchown(out.fd, static_cast<uid_t>(-1), out.group) != 0) {
+    }
     (void)::fchmod(out.fd, static_cast<mode_t>(out.mode));
     if (!out.replaces_existing) return;
     copy_attributes(out.target_fd, out.fd);
