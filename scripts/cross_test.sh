@@ -46,26 +46,14 @@ qemu_of() {  # qemu_of ARCH: the qemu-user program that runs it, empty where the
     esac
 }
 
-missing=
-want() {  # want PACKAGE TEST-COMMAND...
-    try_package_alone "$@" || missing="$missing $1"
-}
 for arch in "${arches[@]}"; do
     triple=$(triple_of "$arch")
-    want "g++-$triple" test -f "/usr/$triple/lib/libc.a" -a -x "/usr/bin/$triple-g++"
+    suite_package --alone "g++-$triple" test -f "/usr/$triple/lib/libc.a" -a -x "/usr/bin/$triple-g++"
     qemu=$(qemu_of "$arch")
-    [ -z "$qemu" ] || want qemu-user command -v "$qemu"
+    [ -z "$qemu" ] || suite_package --alone qemu-user command -v "$qemu"
 done
-want googletest test -f /usr/src/googletest/CMakeLists.txt
-if [ -n "$missing" ]; then
-    missing=$(echo "$missing" | tr ' ' '\n' | awk 'NF && !seen[$0]++ { printf " %s", $0 }')
-    if [ "$(id -u)" -eq 0 ]; then
-        echo "cross tests: could not install$missing" >&2
-        exit 1
-    fi
-    echo "cross tests skipped: they need the Debian packages$missing (sudo apt-get install$missing)"
-    exit 0
-fi
+suite_package --alone googletest test -f /usr/src/googletest/CMakeLists.txt
+suite_packages_or_skip "cross tests"
 
 native=$(realpath -m "$native")
 if [ ! -x "$native/segsplice" ]; then

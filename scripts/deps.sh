@@ -28,6 +28,27 @@ try_package_alone() {
     try_package "$@"
 }
 
+# A suite's packages: suite_package [--alone] PACKAGE TEST-COMMAND... notes
+# each one missing; suite_packages_or_skip SUITE then ends the script, as a
+# failure for root (who could have installed them) and as a skip otherwise.
+suite_missing=
+suite_package() {
+    local try=try_package
+    [ "$1" = --alone ] && { try=try_package_alone; shift; }
+    "$try" "$@" || suite_missing="$suite_missing $1"
+}
+suite_packages_or_skip() {
+    [ -n "$suite_missing" ] || return 0
+    local missing
+    missing=$(echo "$suite_missing" | tr ' ' '\n' | awk 'NF && !seen[$0]++ { printf " %s", $0 }')
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "$1: could not install$missing" >&2
+        exit 1
+    fi
+    echo "$1 skipped: they need the Debian packages$missing (sudo apt-get install$missing)"
+    exit 0
+}
+
 need_package() {  # need_package PACKAGE TEST-COMMAND...: stops without it
     try_package "$@" && return 0
     echo "segsplice needs the Debian package '$1': sudo apt-get install $1" >&2

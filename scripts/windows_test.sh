@@ -12,23 +12,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 need_build_tools
 jobs=$(nproc 2>/dev/null || echo 2)
 
-missing=
-want() {  # want PACKAGE TEST-COMMAND...
-    try_package "$@" || missing="$missing $1"
-}
-want g++-mingw-w64-x86-64-posix command -v x86_64-w64-mingw32-g++-posix
-want wine64 test -x /usr/lib/wine/wine64
-want wine command -v wine
-want googletest test -f /usr/src/googletest/CMakeLists.txt
-want groff-base command -v groff
-if [ -n "$missing" ]; then
-    if [ "$(id -u)" -eq 0 ]; then
-        echo "windows tests: could not install$missing" >&2
-        exit 1
-    fi
-    echo "windows tests skipped: they need the Debian packages$missing (sudo apt-get install$missing)"
-    exit 0
-fi
+suite_package g++-mingw-w64-x86-64-posix command -v x86_64-w64-mingw32-g++-posix
+suite_package wine64 test -x /usr/lib/wine/wine64
+suite_package wine command -v wine
+suite_package googletest test -f /usr/src/googletest/CMakeLists.txt
+suite_package groff-base command -v groff
+suite_packages_or_skip "windows tests"
 
 linux_build=$(realpath -m "${1:-$root/build/release}")
 if [ ! -x "$linux_build/segsplice" ]; then
