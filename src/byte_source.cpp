@@ -8,9 +8,10 @@ namespace {
 // Loads the block that holds position (inside the file) over the least
 // recently used one; null when the file cannot be read there.
 source_block* load_block(byte_source& source, std::int64_t position) {
+    std::size_t stored = source.bytes.size() / SOURCE_BLOCK_SIZE;
     source_block* victim = &source.blocks[0];
-    for (source_block& block : source.blocks)
-        if (block.used < victim->used) victim = &block;
+    for (std::size_t i = 1; i < stored; ++i)
+        if (source.blocks[i].used < victim->used) victim = &source.blocks[i];
     victim->pos = position - position % static_cast<std::int64_t>(SOURCE_BLOCK_SIZE);
     victim->len = 0;
     std::uint8_t* storage = source.bytes.data() + (victim - source.blocks.data()) * SOURCE_BLOCK_SIZE;
@@ -35,7 +36,10 @@ byte_source file_source(const input_file& file) {
     byte_source source;
     source.file = file;
     source.size = file.size;
-    source.bytes.resize(SOURCE_BLOCK_SIZE * SOURCE_BLOCKS);
+    // Room for as many blocks as the file can fill, so that a small photo
+    // clears no more memory than it holds.
+    std::int64_t blocks = (file.size + static_cast<std::int64_t>(SOURCE_BLOCK_SIZE) - 1) / SOURCE_BLOCK_SIZE;
+    source.bytes.resize(std::clamp<std::int64_t>(blocks, 1, SOURCE_BLOCKS) * SOURCE_BLOCK_SIZE);
     return source;
 }
 

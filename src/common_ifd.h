@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "byte_source.h"
 
@@ -31,19 +32,23 @@ struct tag_main {
     std::uint8_t data[TAG_DATA_SIZE] = {};
 };
 
-// A directory's fixed table of N records, cleared at construction. Entries
-// beyond N still need reading (their pointer tags count), so they go into a
-// spare record that each overflowing entry overwrites.
+// A directory's fixed table of N records, each cleared as it is handed out:
+// a directory of a few entries need not clear all N. Entries beyond N still
+// need reading (their pointer tags count), so they go into a spare record
+// that each overflowing entry overwrites.
 template <std::size_t N>
 struct ifd_table {
-    std::array<tag_main, N> records{};
-    tag_main spare{};
+    union slot {
+        tag_main record;
+        slot() {}
+    };
+    std::array<slot, N> slots;
+    tag_main spare;
     std::size_t used = 0;
 
     tag_main& next() {
-        if (used < N) return records[used++];
-        spare = tag_main{};
-        return spare;
+        tag_main* record = used < N ? &slots[used++].record : &spare;
+        return *new (record) tag_main{};
     }
 };
 
