@@ -1,7 +1,7 @@
 #include "file_identity.h"
 
 #include <unistd.h>
-#ifdef __linux__
+#ifdef SEGSPLICE_XATTR
 #include <sys/xattr.h>
 #endif
 
@@ -19,7 +19,7 @@ struct timespec timespec_of(std::int64_t ns) {
     return {static_cast<time_t>(ns / NS), static_cast<long>(ns % NS)};
 }
 
-#ifdef __linux__
+#ifdef SEGSPLICE_XATTR
 // The most the kernel lets a file's list of attribute names, or one value, be.
 constexpr std::size_t ATTRIBUTE_MAX = 64 * 1024;
 
