@@ -88,7 +88,11 @@ tool_run run_tool(const std::string& dir, const std::string& args, const std::st
     std::string command = "cd /d \"" + dir + "\" && " + setup + " \"" SEGSPLICE_BINARY "\" " + args + " > \"" + out + "\"";
     std::u16string units;
     if (!wtf8_decode(command, units)) return {-1, "the command is not WTF-8"};
-    int status = _wsystem(std::wstring(units.begin(), units.end()).c_str());
+    // cmd.exe says 9009 when it could not start the program, which wine
+    // now and then fails to do under load; the tool itself ends with 0 or 1.
+    int status = 9009;
+    for (int attempt = 0; attempt < 3 && status == 9009; ++attempt)
+        status = _wsystem(std::wstring(units.begin(), units.end()).c_str());
     fixture::bytes text = read_file(out);
     fs::remove(fs::u8path(out));
     return {status, std::string(text.begin(), text.end())};
