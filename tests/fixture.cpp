@@ -204,4 +204,27 @@ tiff_layout camera_layout(bool be) {
 
 bytes camera_segment(bool big_endian) { return app1_segment(build_tiff(camera_layout(big_endian))); }
 
+bytes mpf_segment(const std::vector<mp_image>& images, bool be) {
+    constexpr std::uint32_t IFD_SIZE = 2 + 3 * 12 + 4;
+    bytes tiff = be ? bytes{'M', 'M', 0x00, 0x2A} : bytes{'I', 'I', 0x2A, 0x00};
+    put_u32(tiff, 8, be);
+    put_u16(tiff, 3, be);
+    for (const bytes& field : {u16s({0xB000, 7}, be), u32s({4}, be), text("0100"), u16s({0xB001, 4}, be),
+                               u32s({1, static_cast<std::uint32_t>(images.size())}, be), u16s({0xB002, 7}, be),
+                               u32s({static_cast<std::uint32_t>(16 * images.size()), 8 + IFD_SIZE}, be),
+                               u32s({0}, be)})
+        tiff.insert(tiff.end(), field.begin(), field.end());
+    for (const mp_image& image : images) {
+        put_u32(tiff, image.attribute, be);
+        put_u32(tiff, image.size, be);
+        put_u32(tiff, image.offset, be);
+        put_u32(tiff, 0, be);
+    }
+    bytes out = {0xFF, 0xE2};
+    put_u16(out, static_cast<std::uint32_t>(2 + 4 + tiff.size()), true);
+    for (char c : {'M', 'P', 'F', '\0'}) out.push_back(static_cast<std::uint8_t>(c));
+    out.insert(out.end(), tiff.begin(), tiff.end());
+    return out;
+}
+
 }  // namespace fixture

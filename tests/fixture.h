@@ -80,6 +80,17 @@ tiff_layout camera_layout(bool big_endian);
 // The APP1 segment of camera_layout, as a side file holds it.
 bytes camera_segment(bool big_endian);
 
+// An APP2 MPF segment, marker included, indexing images of the given
+// (size, offset) pairs: MP Index IFD at 8 holding MPFVersion, NumberOfImages
+// and MPEntry, its entries right after the IFD. Offsets count from the MPF
+// TIFF header, the segment's byte 8; the first image is the primary.
+struct mp_image {
+    std::uint32_t size = 0;
+    std::uint32_t offset = 0;
+    std::uint32_t attribute = 0;
+};
+bytes mpf_segment(const std::vector<mp_image>& images, bool big_endian);
+
 }  // namespace fixture
 
 #endif
