@@ -3,21 +3,12 @@
 #include <cstdio>
 #include <vector>
 
-#include "copy_engine.h"
+#include "location.h"
 #include "log.h"
-#include "output_file.h"
 
-namespace {
+// ---------------------------------------------------------------------------
+// What every job shares
 
-// Messages for the failures a job can meet, with the name each one names.
-struct job_messages {
-    const char* open_failed;  // the output cannot be made or replaced
-    const std::string& output;
-    const std::string& source;
-};
-
-// Ends a job whose copies gave result: commits the output or removes it, and
-// reports what went wrong. read_name names the file whose read failed.
 int finish_job(output_file& out, copy_result result, const job_messages& messages,
                const std::string& read_name) {
     switch (result) {
@@ -53,7 +44,6 @@ int finish_job(output_file& out, copy_result result, const job_messages& message
     return 1;
 }
 
-// Opens the job's output as the options ask; prints the open error if it fails.
 bool open_job_output(output_file& out, const run_options& options, const job_messages& messages) {
     out.keep_times = options.keep_times;
     if (open_output(out, options.output)) return true;
@@ -61,9 +51,6 @@ bool open_job_output(output_file& out, const run_options& options, const job_mes
     return false;
 }
 
-// An output written straight into one of its inputs (`>> photo.jpg`) would
-// read itself back: it is refused before anything is written, as cat does.
-// True, with the output discarded and the open error printed, when it is.
 // The message goes to standard error: standard output may be that very file.
 bool output_feeds_input(output_file& out, const input_file& in, const job_messages& messages) {
     if (!output_is_input(out, in)) return false;
@@ -72,8 +59,7 @@ bool output_feeds_input(output_file& out, const input_file& in, const job_messag
     return true;
 }
 
-// Copies length bytes of the source from offset. They were read a moment ago,
-// so a shortfall now is a failing read.
+// The bytes were read a moment ago, so a shortfall now is a failing read.
 copy_result copy_source(output_file& out, const byte_source& source, std::int64_t offset, std::int64_t length) {
     copy_result result = copy_range(out, source.file, offset, length);
     return result == copy_result::short_input ? copy_result::read_failed : result;
@@ -82,6 +68,8 @@ copy_result copy_source(output_file& out, const byte_source& source, std::int64_
 copy_result write_bytes(output_file& out, const std::uint8_t* bytes, std::size_t n) {
     return write_output(out, bytes, n) ? copy_result::done : copy_result::write_failed;
 }
+
+namespace {
 
 int cut_segment(const run_options& options, byte_source& source, const app1_info& info) {
     job_messages messages{"output file open error [%s].\n", options.output, options.source};
@@ -245,10 +233,10 @@ struct kept_application_segment {
 };
 
 // What a viewer needs to show the image as it was meant: the JFIF density and
-// colour space, the colour profile, Adobe's colour transform.
+// colour space, the colour profile, Adobe's colour transform. JFXX holds
+// nothing but a thumbnail, where an uncropped original would survive a crop.
 constexpr kept_application_segment KEPT_APPLICATION_SEGMENTS[] = {
     {MARKER_APP0, segment_id::jfif},
-    {MARKER_APP0, segment_id::jfxx},
     {MARKER_APP2, segment_id::icc_profile},
     {MARKER_APP14, segment_id::adobe},
 };
@@ -261,17 +249,37 @@ bool is_metadata(const jpeg_segment& segment) {
     return true;
 }
 
+constexpr std::size_t PLAIN_JFIF_SIZE = 18;  // FF E0, length 16, "JFIF" 00, version, units, densities, 0, 0
+
+// True when segment is a JFIF segment holding a thumbnail (Xthumbnail or
+// Ythumbnail non-zero); plain is then the segment without it.
+bool jfif_without_thumbnail(byte_source& source, const jpeg_segment& segment,
+                            std::array<std::uint8_t, PLAIN_JFIF_SIZE>& plain) {
+    if (segment.id != segment_id::jfif || segment.length < static_cast<std::int64_t>(PLAIN_JFIF_SIZE)) return false;
+    source_seek(source, segment.offset);
+    source_read(source, plain.data(), plain.size());
+    if (plain[16] == 0 && plain[17] == 0) return false;
+    plain[2] = 0;
+    plain[3] = 16;
+    plain[16] = plain[17] = 0;
+    return true;
+}
+
 // Copies the primary image without its metadata, the orientation segment
-// (when there is an orientation) where the Exif segment stood.
+// (when there is an orientation) where the Exif segment stood, a JFIF
+// segment without its thumbnail.
 copy_result copy_without_metadata(output_file& out, byte_source& source, const image_layout& layout,
                                   int orientation) {
     marker_walk walk = start_marker_walk(source);
     jpeg_segment segment;
     std::int64_t kept_from = 0;
     copy_result result = copy_result::done;
+    std::array<std::uint8_t, PLAIN_JFIF_SIZE> plain_jfif;
     while (result == copy_result::done && next_segment(walk, segment)) {
-        if (!is_metadata(segment)) continue;
+        const bool thumbnail = jfif_without_thumbnail(source, segment, plain_jfif);
+        if (!thumbnail && !is_metadata(segment)) continue;
         result = copy_source(out, source, kept_from, segment.offset - kept_from);
+        if (result == copy_result::done && thumbnail) result = write_bytes(out, plain_jfif.data(), plain_jfif.size());
         if (result == copy_result::done && orientation && layout.has_exif && segment.offset == layout.exif.offset) {
             std::array<std::uint8_t, 36> upright = orientation_segment(orientation);
             result = write_bytes(out, upright.data(), upright.size());
@@ -300,7 +308,7 @@ int strip_metadata(const run_options& options, byte_source& source) {
 
 }  // namespace
 
-bool job_walks_markers(int mode) { return mode == MODE_INSERT || mode == MODE_STRIP; }
+bool job_walks_markers(int mode) { return mode == MODE_INSERT || mode == MODE_STRIP || mode == MODE_LOCATION; }
 
 int run_job(const run_options& options, byte_source& source, const app1_info* found) {
     switch (options.mode) {
@@ -314,6 +322,8 @@ int run_job(const run_options& options, byte_source& source, const app1_info* fo
             return insert_segment(options, source);
         case MODE_STRIP:
             return strip_metadata(options, source);
+        case MODE_LOCATION:
+            return remove_location(options, source);
         default:
             return 0;
     }
@@ -328,7 +338,6 @@ int run_job(const run_options& options, byte_source& source, const app1_info* fo
 // value (4; a SHORT in its first two bytes), all in the TIFF byte order.
 int exif_orientation(byte_source& source, const jpeg_segment& exif) {
     constexpr std::uint16_t TAG_ORIENTATION = 0x0112;
-    constexpr std::uint16_t TYPE_SHORT = 3;
     const std::int64_t tiff = exif.offset + 10;
     const std::int64_t size = exif.length - 10;  // TIFF bytes inside the segment
     std::uint8_t header[8];
@@ -348,9 +357,21 @@ int exif_orientation(byte_source& source, const jpeg_segment& exif) {
         source_seek(source, tiff + at);
         source_read(source, entry, sizeof entry);
         if (load_u16(entry, big_endian) != TAG_ORIENTATION) continue;
-        unsigned value = load_u16(entry + 8, big_endian);
-        bool one_short = load_u16(entry + 2, big_endian) == TYPE_SHORT && load_u32(entry + 4, big_endian) == 1;
-        return one_short && value >= 2 && value <= 8 ? static_cast<int>(value) : 0;
+        std::uint32_t value = 0;
+        switch (load_u16(entry + 2, big_endian)) {
+            case 3:  // SHORT
+            case 8:  // SSHORT: a negative one is no orientation
+                value = load_u16(entry + 8, big_endian);
+                break;
+            case 4:  // LONG
+            case 9:  // SLONG
+                value = load_u32(entry + 8, big_endian);
+                break;
+            default:
+                return 0;
+        }
+        bool one = load_u32(entry + 4, big_endian) == 1;
+        return one && value >= 2 && value <= 8 ? static_cast<int>(value) : 0;
     }
     return 0;
 }

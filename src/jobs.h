@@ -1,5 +1,6 @@
 // The jobs that write files: cut the APP1 segment out (-r), splice a segment
-// in (-w, -wvireo), put the Exif segment in (-i) and strip the metadata (-s).
+// in (-w, -wvireo), put the Exif segment in (-i) and strip the metadata (-s);
+// -g, the location out, is in location.h and writes through the helpers here.
 // Every output goes through the file module: a temporary file beside the
 // target, put in its place only when complete.
 #ifndef SEGSPLICE_JOBS_H
@@ -7,11 +8,39 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
+#include "copy_engine.h"
 #include "main.h"
 #include "marker_walk.h"
+#include "output_file.h"
 
-// True for the jobs that find their segments by the marker walk (-i, -s):
+// Messages for the failures a job can meet, with the name each one names.
+struct job_messages {
+    const char* open_failed;  // the output cannot be made or replaced
+    const std::string& output;
+    const std::string& source;
+};
+
+// Ends a job whose copies gave result: commits the output or removes it, and
+// reports what went wrong. read_name names the file whose read failed.
+int finish_job(output_file& out, copy_result result, const job_messages& messages, const std::string& read_name);
+
+// Opens the job's output as the options ask; prints the open error if it fails.
+bool open_job_output(output_file& out, const run_options& options, const job_messages& messages);
+
+// An output written straight into one of its inputs (`>> photo.jpg`) would
+// read itself back: it is refused before anything is written, as cat does.
+// True, with the output discarded and the open error printed, when it is.
+bool output_feeds_input(output_file& out, const input_file& in, const job_messages& messages);
+
+// Copies length bytes of the source from offset; a short read is a failing one.
+copy_result copy_source(output_file& out, const byte_source& source, std::int64_t offset, std::int64_t length);
+
+// Appends n bytes to the output.
+copy_result write_bytes(output_file& out, const std::uint8_t* bytes, std::size_t n);
+
+// True for the jobs that find their segments by the marker walk (-i, -s, -g):
 // they have work to do on a source without any 0xFF 0xE1 pair.
 bool job_walks_markers(int mode);
 
@@ -21,7 +50,8 @@ bool job_walks_markers(int mode);
 int run_job(const run_options& options, byte_source& source, const app1_info* found);
 
 // The Orientation of the Exif APP1 segment exif: the first IFD0 entry with
-// tag 0x0112, when it is a SHORT of count 1 holding 2 to 8; 0 otherwise. Reads
+// tag 0x0112, when it is a SHORT, SSHORT, LONG or SLONG of count 1 holding
+// 2 to 8; 0 otherwise. Reads
 // only inside the segment, whatever its offsets claim.
 int exif_orientation(byte_source& source, const jpeg_segment& exif);
 

@@ -130,7 +130,7 @@ struct mode_option {
 
 constexpr mode_option MODE_OPTIONS[] = {
     {"-r", MODE_CUT, 0},    {"-w", MODE_REPLACE, 2}, {"-wvireo", MODE_REPLACE_VIREO, 2},
-    {"-i", MODE_INSERT, 2}, {"-s", MODE_STRIP, 1},
+    {"-i", MODE_INSERT, 2}, {"-s", MODE_STRIP, 1},   {"-g", MODE_LOCATION, 1},
 };
 
 const mode_option* mode_of(std::string_view arg) {

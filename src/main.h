@@ -34,7 +34,7 @@ struct app1_info {
 };
 
 enum cut_mode { MODE_NONE = 0, MODE_CUT = 1, MODE_REPLACE = 2, MODE_REPLACE_VIREO = 3, MODE_INSERT = 4,
-                MODE_STRIP = 5 };
+                MODE_STRIP = 5, MODE_LOCATION = 6 };
 
 // What the command line asks for. error is the line to print for a usage
 // problem, null when there is none.
@@ -48,7 +48,7 @@ struct run_options {
     const char* error = nullptr;
 };
 
-// Scans argv from index 0: the first mode option (-r, -w, -wvireo, -i, -s)
+// Scans argv from index 0: the first mode option (-r, -w, -wvireo, -i, -s, -g)
 // wins and ends the scan, so "-d" and "-k" count only before it. argv[1] is
 // always the source, and is read as an option too. REQUIRES: argc >= 2.
 run_options parse_arguments(int argc, const char* const* argv);
