@@ -32,10 +32,11 @@ const char* const USAGE_LINES[] = {
 const char HELP_TEXT[] = R"(
 segsplice SRCFILE -i APP1_FILE OUTPUT_FILE
 segsplice SRCFILE -s OUTPUT_FILE
+segsplice SRCFILE -g OUTPUT_FILE
 segsplice SRCFILE -d
 segsplice --help | --version
 
-SRCFILE always comes first. The first of -r, -w, -wvireo, -i and -s wins,
+SRCFILE always comes first. The first of -r, -w, -wvireo, -i, -s and -g wins,
 and the arguments after it are ignored. SRCFILE is read as an option too:
 name a photo called -r (or any other option) ./-r.
 
@@ -52,8 +53,13 @@ name a photo called -r (or any other option) ./-r.
            Exif segment is taken
   -s       write OUTPUT_FILE: SRCFILE without its metadata. Every APPn
            segment but JFIF, ICC_PROFILE and Adobe, every comment, and all
-           that follows the image's EOI are dropped; an Orientation of 2 to
-           8 stays, in an Exif segment of its own
+           that follows the image's EOI are dropped, and a JFIF thumbnail;
+           an Orientation of 2 to 8 stays, in an Exif segment of its own
+  -g       write OUTPUT_FILE: SRCFILE without its location. The GPS data of
+           every Exif segment (further MPF images' too) is zeroed in place,
+           and every Exif GPS property of the XMP turned to spaces; every
+           other byte stays. Says "no location found [SRCFILE]." when there
+           is none, and refuses a location it cannot remove whole
   -d       trace the marker scan, the header and every Exif directory entry;
            counts only before the mode option, and alone writes nothing
   -k       keep the target's times: a replaced target's access and
@@ -62,8 +68,8 @@ name a photo called -r (or any other option) ./-r.
   --help, --version
            print this text, or the version; only as the one argument
 
--r, -w and -wvireo take the first FF E1 bytes for the APP1 marker; -i and -s
-walk the JPEG's segments and refuse a file whose structure is broken. Each
+-r, -w and -wvireo take the first FF E1 bytes for the APP1 marker; -i, -s
+and -g walk the JPEG's segments and refuse a file whose structure is broken. Each
 output replaces its target only when complete; OUTPUT_FILE may be SRCFILE
 itself.
 
@@ -72,8 +78,9 @@ Exit status:
      marker, where -r, -w and -wvireo print "can't find app1 maker. Abort."
      and write nothing
   1  a usage error, or a job that failed: a file could not be opened, read
-     or written, or was refused; nothing was written, existing files are as
-     they were
+     or written, or was refused (-g: "location not removed [SRCFILE]."
+     where the location cannot be removed whole); nothing was written,
+     existing files are as they were
 
 See segsplice(1).
 )";

@@ -139,6 +139,9 @@ TEST(Cli, FailuresPrintTheirMessageAndTouchNothing) {
         {"bare.jpg -i missing.app1 keep.jpg", "app1 file open error 2 [missing.app1].\n", 1},
         {"bare.jpg -i keep.app1 keep.jpg", "app1 file length error [keep.app1].\n", 1},
         {"nomarker.jpg -i keep.app1 keep.jpg", "not a jpeg file [nomarker.jpg].\n", 1},
+        {"p.jpg -g", "set output filename\n", 1},
+        {"p.jpg -g adir", "output file open error 1 [adir].\n", 1},
+        {"short.jpg -g keep.jpg", "not a jpeg file [short.jpg].\n", 1},
         {"p.jpg -s", "set output filename\n", 1},
         {"p.jpg -s adir", "output file open error 1 [adir].\n", 1},
         {"short.jpg -s keep.jpg", "not a jpeg file [short.jpg].\n", 1},
@@ -308,6 +311,7 @@ enum class role {
 struct piece {
     bytes data;
     role what = role::image;
+    bytes stripped_to = {};  // what -s writes for a metadata piece, when not nothing
 };
 
 piece seg(std::uint8_t marker, const bytes& payload, role what = role::image) {
@@ -321,14 +325,16 @@ bytes id_and(const std::string& identifier, const bytes& rest) {
     return concat({bytes(identifier.begin(), identifier.end()), rest});
 }
 
-// An Exif segment whose IFD0 holds a make and, unless 0, an orientation.
-piece exif_piece(int orientation, bool big_endian = true, role what = role::exif) {
+// An Exif segment whose IFD0 holds a make and, unless 0, an orientation of
+// the given type (a 16- or a 32-bit integer).
+piece exif_piece(int orientation, bool big_endian = true, role what = role::exif, std::uint16_t type = 3) {
     fixture::tiff_layout layout;
     layout.big_endian = big_endian;
     layout.dirs.resize(1);
     layout.dirs[0].entries = {{0x010F, 2, 6, fixture::text("Kalvo", 6)}};
     auto value = static_cast<std::uint32_t>(orientation);
-    if (orientation) layout.dirs[0].entries.push_back({0x0112, 3, 1, big_endian ? value << 16 : value});
+    bool wide = type == 4 || type == 9;
+    if (orientation) layout.dirs[0].entries.push_back({0x0112, type, 1, big_endian && !wide ? value << 16 : value});
     return {concat({{0xFF, 0xE1}, fixture::app1_segment(fixture::build_tiff(layout))}), what};
 }
 
@@ -342,7 +348,7 @@ bytes upright_segment(int n) {
 }  // namespace
 
 // The shapes that fooled the byte scan or that a strip must get right, each
-// run through -i and -s, with -d: exact bytes, status, and on refusal an
+// run through -i, -s and -g, with -d: exact bytes, status, and on refusal an
 // untouched target; the trace is the one every run prints, and nothing more.
 TEST(Cli, InsertAndStripWalkTheSegments) {
     const piece SOI = {{0xFF, 0xD8}}, EOI = {{0xFF, 0xD9}};
@@ -357,6 +363,11 @@ TEST(Cli, InsertAndStripWalkTheSegments) {
     const piece XMP = seg(0xE1, id_and(std::string("http://ns.adobe.com/xap/1.0/\0", 29), fixture::text("<x/>")),
                           role::metadata);
     const piece COMMENT = seg(0xFE, {'c', 'a', 'f', 0xFF, 0xE1, ' ', 'n', 'o', 't', 'e'}, role::metadata);
+    // A 2x1 RGB thumbnail in JFIF, and a JPEG one in JFXX.
+    piece JFIF_THUMBNAIL = seg(0xE0, id_and(std::string("JFIF\0", 5), {1, 2, 1, 0, 72, 0, 72, 2, 1, 9, 8, 7, 6, 5, 4}),
+                               role::metadata);
+    JFIF_THUMBNAIL.stripped_to = seg(0xE0, id_and(std::string("JFIF\0", 5), {1, 2, 1, 0, 72, 0, 72, 0, 0})).data;
+    const piece JFXX = seg(0xE0, id_and(std::string("JFXX\0", 5), {0x10, 0xFF, 0xD8, 0xFF, 0xD9}), role::metadata);
     struct row {
         const char* name;
         std::vector<piece> pieces;
@@ -389,6 +400,9 @@ TEST(Cli, InsertAndStripWalkTheSegments) {
         {"a length below 2", {SOI, {{0xFF, 0xFE, 0x00, 0x01}}, EOI}, 0, true},
         {"entropy data to the end", {SOI, exif_piece(6), SOS, SCAN}, 0, true},
         {"not a JPEG", {{{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}}}, 0, true},
+        {"JFIF and JFXX thumbnails", {SOI, JFIF_THUMBNAIL, JFXX, exif_piece(6), DQT, SOS, SCAN, EOI}, 6},
+        {"Orientation as SSHORT", {SOI, exif_piece(8, true, role::exif, 8), EOI}, 8},
+        {"Orientation as LONG", {SOI, exif_piece(3, false, role::exif, 4), EOI}, 3},
     };
     const bytes old = {'o', 'l', 'd'};
     const bytes side = fixture::camera_segment(true);
@@ -402,6 +416,7 @@ TEST(Cli, InsertAndStripWalkTheSegments) {
             has_exif = has_exif || first_exif;
             inserted = concat({inserted, first_exif ? concat({{0xFF, 0xE1}, side}) : p.data});
             if (p.what == role::image) stripped = concat({stripped, p.data});
+            stripped = concat({stripped, p.stripped_to});
             if (first_exif && r.orientation) stripped = concat({stripped, upright_segment(r.orientation)});
         }
         if (!has_exif) inserted = concat({{0xFF, 0xD8, 0xFF, 0xE1}, side, bytes(source.begin() + 2, source.end())});
@@ -415,12 +430,15 @@ TEST(Cli, InsertAndStripWalkTheSegments) {
         struct job {
             const char* args;
             const bytes& want;
-        } jobs[] = {{"p.jpg -d -i new.app1 out.jpg", inserted}, {"p.jpg -d -s out.jpg", stripped}};
+            const char* said = "";  // when done
+        } jobs[] = {{"p.jpg -d -i new.app1 out.jpg", inserted},
+                    {"p.jpg -d -s out.jpg", stripped},
+                    {"p.jpg -d -g out.jpg", source, "no location found [p.jpg].\n"}};
         for (const job& j : jobs) {
             SCOPED_TRACE(j.args);
             write_file(dir / "out.jpg", old);
             tool_run run = run_tool(dir.path.string(), j.args);
-            EXPECT_EQ(run.output, trace + (r.refused ? "not a jpeg file [p.jpg].\n" : ""));
+            EXPECT_EQ(run.output, trace + (r.refused ? "not a jpeg file [p.jpg].\n" : j.said));
             EXPECT_EQ(run.status, r.refused ? 1 : 0);
             EXPECT_TRUE(read_file(dir / "out.jpg") == (r.refused ? old : j.want));
             EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
@@ -482,7 +500,7 @@ TEST(Cli, HelpIsTheUsageTextFollowedByEveryOptionAndTheStatuses) {
     tool_run help = run_tool(dir.path.string(), "--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.output.rfind(USAGE, 0), 0u);
-    for (const char* item : {"\n  -r ", "\n  -w ", "\n  -wvireo ", "\n  -i ", "\n  -s ", "\n  -d ", "\n  -k ", "\n  0 ", "\n  1 "})
+    for (const char* item : {"\n  -r ", "\n  -w ", "\n  -wvireo ", "\n  -i ", "\n  -s ", "\n  -g ", "\n  -d ", "\n  -k ", "\n  0 ", "\n  1 "})
         EXPECT_NE(help.output.find(item, sizeof USAGE - 1), std::string::npos) << item;
 }
 

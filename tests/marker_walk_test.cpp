@@ -140,14 +140,20 @@ TEST(MarkerWalk, EveryTruncationIsBroken) {
     }
 }
 
-TEST(ExifOrientation, OnlyASingleShortOfTwoToEightInIfd0Counts) {
+TEST(ExifOrientation, OnlyASingleIntegerOfTwoToEightInIfd0Counts) {
+    // A 16-bit value in the first two bytes of the value field, a 32-bit one in all four.
     auto orientation_entry = [](bool be, std::uint32_t type, std::uint32_t count, std::uint32_t value) {
         bytes e = fixture::u16s({0x0112, type}, be);
         fixture::put_u32(e, count, be);
-        fixture::put_u16(e, value, be);
-        fixture::put_u16(e, 0, be);
+        if (type == 4 || type == 9) {
+            fixture::put_u32(e, value, be);
+        } else {
+            fixture::put_u16(e, value, be);
+            fixture::put_u16(e, 0, be);
+        }
         return e;
     };
+    bytes long_in_short_place = fixture::u16s({0x0112, 4, 0, 1, 6, 0}, true);
     // "Exif\0\0", TIFF header with IFD0 at ifd0, then the IFD0 bytes given.
     auto exif = [](bool be, std::uint32_t ifd0, std::uint32_t count, const std::vector<bytes>& entries) {
         bytes payload = fixture::text(std::string("Exif\0\0", 6));
@@ -174,7 +180,13 @@ TEST(ExifOrientation, OnlyASingleShortOfTwoToEightInIfd0Counts) {
         {"after another entry", exif(true, 8, 2, {other, orientation_entry(true, 3, 1, 2)}), 2},
         {"1 is upright already", exif(true, 8, 1, {orientation_entry(true, 3, 1, 1)}), 0},
         {"9 is no orientation", exif(true, 8, 1, {orientation_entry(true, 3, 1, 9)}), 0},
-        {"a LONG", exif(true, 8, 1, {orientation_entry(true, 4, 1, 6)}), 0},
+        {"a LONG", exif(true, 8, 1, {orientation_entry(true, 4, 1, 6)}), 6},
+        {"a LONG, II", exif(false, 8, 1, {orientation_entry(false, 4, 1, 7)}), 7},
+        {"an SSHORT", exif(true, 8, 1, {orientation_entry(true, 8, 1, 8)}), 8},
+        {"an SLONG, II", exif(false, 8, 1, {orientation_entry(false, 9, 1, 5)}), 5},
+        {"a negative SSHORT", exif(true, 8, 1, {orientation_entry(true, 8, 1, 0xFFFA)}), 0},
+        {"a LONG holding 6 where a SHORT would", exif(true, 8, 1, {long_in_short_place}), 0},
+        {"a BYTE", exif(true, 8, 1, {orientation_entry(true, 1, 1, 6)}), 0},
         {"count 2", exif(true, 8, 1, {orientation_entry(true, 3, 2, 6)}), 0},
         {"the first entry of the tag counts", exif(true, 8, 2, {orientation_entry(true, 3, 1, 1), six}), 0},
         {"byte order neither MM nor II", [&] { bytes p = exif(true, 8, 1, {six}); p[6] = 'X'; return p; }(), 0},
