@@ -1,8 +1,8 @@
 // The file fuzz target: arbitrary bytes written to a file, then the "-d"
 // trace read through the file reader (it must equal the trace from memory),
 // the cut, the two replace jobs, the insert (from a side file and with the
-// input as its own JPEG donor) and the strip, each output checked against
-// what it must hold. Slow, as every input costs several files and renames.
+// input as its own JPEG donor), the strip and the location removal, each
+// output checked against what it must hold. Slow, as every input costs several files and renames.
 //
 // POSIX only (a scratch directory from mkdtemp, the fuzzer's signal handlers
 // saved and restored with sigaction); the build leaves it out elsewhere.
@@ -139,8 +139,14 @@ walked walk_bytes(const bytes& file, bool stop_at_exif) {
 bool dropped_by_strip(const jpeg_segment& s) {
     if (s.marker == 0xFE) return true;
     if (s.marker < 0xE0 || s.marker > 0xEF) return false;
-    return !((s.marker == 0xE0 && (s.id == segment_id::jfif || s.id == segment_id::jfxx)) ||
-             (s.marker == 0xE2 && s.id == segment_id::icc_profile) || (s.marker == 0xEE && s.id == segment_id::adobe));
+    return !((s.marker == 0xE0 && s.id == segment_id::jfif) || (s.marker == 0xE2 && s.id == segment_id::icc_profile) ||
+             (s.marker == 0xEE && s.id == segment_id::adobe));
+}
+
+// A JFIF segment with a thumbnail: -s writes its first 16 bytes, the length
+// field 16 and the thumbnail's size 0.
+bool jfif_thumbnail(const bytes& file, const jpeg_segment& s) {
+    return s.id == segment_id::jfif && s.length >= 18 && (file[s.offset + 16] != 0 || file[s.offset + 17] != 0);
 }
 
 // What -s must write for a source the walk finished.
@@ -153,8 +159,15 @@ bytes stripped(const bytes& file, const walked& walk) {
     bytes out;
     std::size_t kept_from = 0;
     for (const jpeg_segment& s : walk.segments) {
-        if (!dropped_by_strip(s)) continue;
+        const bool thumbnail = jfif_thumbnail(file, s);
+        if (!thumbnail && !dropped_by_strip(s)) continue;
         out.insert(out.end(), file.begin() + static_cast<long>(kept_from), file.begin() + s.offset);
+        if (thumbnail) {
+            out.insert(out.end(), file.begin() + s.offset, file.begin() + s.offset + 16);
+            out[out.size() - 14] = 0;
+            out[out.size() - 13] = 16;
+            out.insert(out.end(), {0, 0});
+        }
         if (orientation && s.offset == walk.exif.offset) {
             std::array<std::uint8_t, 36> upright = orientation_segment(orientation);
             out.insert(out.end(), upright.begin(), upright.end());
@@ -288,6 +301,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         status = w.run({"segsplice", out, "-s", again});
         bytes twice;
         check(status == 0 && read_bytes(again, twice) && twice == got, "a second strip changed the first");
+        fs::remove(again);
+    }
+    check_directory(w, 4);
+
+    // Location: a refusal leaves the target; otherwise the same size, every
+    // changed byte now zero or a space and, before the primary's EOI, inside
+    // an APP1 segment; a second run finds nothing more to do.
+    write_bytes(out, OLD_TARGET.data(), OLD_TARGET.size());
+    status = w.run({"segsplice", src, "-g", out});
+    check(read_bytes(out, got), "location target vanished");
+    if (!walk.finished || status != 0) {
+        const std::string refusal = walk.finished ? "location not removed [" : "not a jpeg file [";
+        check(status == 1 && got == OLD_TARGET, "location job wrote what it had to refuse", w.printed().head);
+        check(w.printed().head == refusal + src + "].\n", "location refusal message", w.printed().head);
+    } else {
+        check(got.size() == size, "location job changed the size");
+        for (std::size_t i = 0; i < size; ++i) {
+            if (got[i] == data[i]) continue;
+            check(got[i] == 0 || got[i] == ' ', "location job wrote a byte other than zero or a space");
+            bool in_app1 = static_cast<std::int64_t>(i) >= walk.image_end;
+            for (const jpeg_segment& s : walk.segments)
+                in_app1 = in_app1 || (s.marker == 0xE1 && s.offset + 4 <= static_cast<std::int64_t>(i) &&
+                                      static_cast<std::int64_t>(i) < s.offset + s.length);
+            check(in_app1, "location job changed a byte outside the APP1 payloads");
+        }
+        const bool none = w.printed().head == "no location found [" + src + "].\n";
+        check(none ? got == input : w.printed().head.empty() && got != input, "location message and bytes disagree",
+              w.printed().head);
+        const std::string again = w.path("again.jpg");
+        status = w.run({"segsplice", out, "-g", again});
+        bytes twice;
+        check(status == 0 && read_bytes(again, twice) && twice == got, "a second location run changed the first");
+        check(w.printed().head == "no location found [" + out + "].\n", "a second location run found more");
         fs::remove(again);
     }
     check_directory(w, 4);

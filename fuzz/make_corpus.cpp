@@ -132,5 +132,23 @@ int main(int argc, char** argv) {
     save(dir, "walk-fill-ii.jpg",
          joined({soi, fill, tem, joined({{0xFF, 0xE1}, app1_segment(build_tiff(sideways))}), fill, adobe, sos, scan, fill, eoi}));
     save(dir, "walk-no-ffe1.jpg", joined({soi, jfif, adobe, marker_segment(0xFE, "a note"), dht, sos, scan, eoi}));
+
+    // -g: GPS in Exif and XMP, thumbnails in JFIF and JFXX, a second image
+    // with GPS of its own behind an MPF index.
+    const bytes thumbnails = joined({marker_segment(0xE0, std::string("JFIF\0\1\2\1\0\x48\0\x48\1\1\x10\x20\x30", 17)),
+                                     marker_segment(0xE0, std::string("JFXX\0\x10\xff\xd8\xff\xd9", 10))});
+    const bytes gps_xmp = marker_segment(
+        0xE1, std::string("http://ns.adobe.com/xap/1.0/\0", 29) +
+                  "<rdf:Description xmlns:exif='http://ns.adobe.com/exif/1.0/' exif:GPSLatitude='35N'>"
+                  "<exif:GPSAltitude>12</exif:GPSAltitude></rdf:Description>");
+    const bytes second = joined({soi, joined({{0xFF, 0xE1}, app1_segment(build_tiff(camera_layout(false)))}), eoi});
+    const bytes first_segments = joined({thumbnails, exif, gps_xmp});
+    const std::size_t mpf_at = soi.size() + first_segments.size();
+    const bytes probe = mpf_segment({{0, 0, 0x030000}, {0, 0, 0}}, true);
+    const std::size_t second_at = mpf_at + probe.size() + dht.size() + sos.size() + scan.size() + eoi.size();
+    const bytes mpf = mpf_segment({{static_cast<std::uint32_t>(second_at), 0, 0x030000},
+                                   {static_cast<std::uint32_t>(second.size()), static_cast<std::uint32_t>(second_at - mpf_at - 8), 0}},
+                                  true);
+    save(dir, "location-mpf-xmp.jpg", joined({soi, first_segments, mpf, dht, sos, scan, eoi, second}));
     return 0;
 }
