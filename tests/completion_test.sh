@@ -31,9 +31,9 @@ check() {  # check 'EXPECTED REPLIES' WORD... : completes the last word
 
 check 'a.jpg|album|b.JPEG|d e.jpg' segsplice ''
 check '--help|--version' segsplice --
-check '-d|-i|-k|-r|-s|-w|-wvireo' segsplice a.jpg ''
+check '-d|-g|-i|-k|-r|-s|-w|-wvireo' segsplice a.jpg ''
 check '-w|-wvireo' segsplice a.jpg -w
-check '-d|-i|-k|-r|-s|-w|-wvireo' segsplice a.jpg -d ''
+check '-d|-g|-i|-k|-r|-s|-w|-wvireo' segsplice a.jpg -d ''
 check 'album|side.app1' segsplice a.jpg -w ''
 check 'a.jpg|album|b.JPEG|d e.jpg|side.app1' segsplice a.jpg -d -i ''
 check 'notes.txt' segsplice a.jpg -wvireo n
@@ -43,5 +43,7 @@ check 'a.jpg|album|b.JPEG|c.jpeg.bak|d e.jpg|notes.txt|side.app1' segsplice a.jp
 check '' segsplice a.jpg -i side.app1 out.jpg ''
 check 'a.jpg|album|b.JPEG|c.jpeg.bak|d e.jpg|notes.txt|side.app1' segsplice a.jpg -s ''
 check '' segsplice a.jpg -s out.jpg ''
+check 'a.jpg|album|b.JPEG|c.jpeg.bak|d e.jpg|notes.txt|side.app1' segsplice a.jpg -g ''
+check '' segsplice a.jpg -g out.jpg ''
 [ "$failed" -eq 0 ] && echo "completion: all positions complete as expected"
 exit "$failed"
