@@ -236,13 +236,17 @@ write_rows() {
         "$(rm_out "$W/$1-w.jpg")" "$S $2 -w $W/donor.app1 $W/$1-w.jpg" \
         "$(rm_out "$W/$1-vireo.jpg")" "$S $2 -wvireo $W/donor.app1 $W/$1-vireo.jpg"
 }
-echo "== the cost of one photo: -w and -r on 1 KiB and 4 MiB photos against cp, parse-only against true"
+echo "== the cost of one photo: -w, -r and -g on 1 KiB and 4 MiB photos against cp, parse-only against true"
 for id in photo1k photo4m; do
     measure "$id" "$fast_runs" "$fast_warmup" \
         "$(rm_out "$W/$id-cp.jpg")" "cp $W/$id.jpg $W/$id-cp.jpg" \
         "$(rm_out "$W/$id-w.jpg")" "$S $W/$id.jpg -w $W/donor.app1 $W/$id-w.jpg" \
         "$(rm_out "$W/$id.jpg.app1")" "$S $W/$id.jpg -r"
 done
+# -g writes the whole photo with its GPS data blanked where it stands.
+measure location "$fast_runs" "$fast_warmup" \
+    "$(rm_out "$W/location-cp.jpg")" "cp $W/photo4m.jpg $W/location-cp.jpg" \
+    "$(rm_out "$W/location-g.jpg")" "$S $W/photo4m.jpg -g $W/location-g.jpg"
 measure startup "$fast_runs" "$fast_warmup" \
     "" "/bin/true" \
     "" "$S $W/photo1k.jpg"
@@ -313,6 +317,11 @@ if [ -z "$smoke" ]; then
         "$(rm_out "$W/ins-segsplice.jpg")" "$S $W/big.jpg -w $W/donor.app1 $W/ins-segsplice.jpg" \
         "$(rm_out "$W/ins-exiftool.jpg")" "exiftool -Exif<=$W/donor.exif -o $W/ins-exiftool.jpg $W/big.jpg" \
         "cp $W/big.jpg $W/ins-exiv2.jpg" "exiv2 -ie -l $W/exv $W/ins-exiv2.jpg"
+
+    echo "== take the location out of the 4 MiB photo: segsplice, ExifTool"
+    measure location_peer 3 1 \
+        "$(rm_out "$W/location-peer.jpg")" "$S $W/photo4m.jpg -g $W/location-peer.jpg" \
+        "$(rm_out "$W/location-exiftool.jpg")" "exiftool -gps:all= -o $W/location-exiftool.jpg $W/photo4m.jpg"
 fi
 
 # ---------------------------------------------------------------------------
@@ -351,6 +360,15 @@ for id in photo1k photo4m; do
         "$W/$id-cp.jpg" "$W/$id.jpg" "$W/$id-w.jpg" "$W/ref-$id.jpg" "$W/$id.jpg.app1" "$W/ref.app1"
     rm -f "$W/$id"-*.jpg "$W/ref-$id.jpg"
 done
+# -g changes bytes inside the Exif segment only, and leaves nothing for a second run.
+"$S" "$W/location-g.jpg" -g "$W/location-again.jpg" >/dev/null
+for f in location-g photo4m; do
+    { head -c "$start" "$W/$f.jpg"; tail -c +"$after" "$W/$f.jpg"; } >"$W/$f-outside"
+done
+check '`-g` of photo4m.jpg, timed: `cp` = input, everything outside the Exif segment = input, a second `-g` = the first' \
+    "$W/location-cp.jpg" "$W/photo4m.jpg" "$W/location-g-outside" "$W/photo4m-outside" \
+    "$W/location-again.jpg" "$W/location-g.jpg"
+rm -f "$W"/location-*.jpg "$W"/*-outside
 batch_pairs=()
 for photo in "$W"/photos/*.jpg; do batch_pairs+=("$photo.app1" "$W/ref.app1" "$photo.copy" "$photo"); done
 check "the batch recipe, timed: every photo's side file = the segment, every copy = the photo" "${batch_pairs[@]}"
@@ -461,6 +479,7 @@ target_ratio '`-w` on a 1 KiB photo into a new file vs `cp` of it' photo1k 1 0 1
 target_ratio '`-r` on the 1 KiB photo vs `cp` of it' photo1k 2 0 1.05 '<='
 target_ratio '`-w` on a 4 MiB photo into a new file vs `cp` of it' photo4m 1 0 1.0 '<='
 target_ratio '`-r` on the 4 MiB photo vs `cp` of it' photo4m 2 0 1.0 '<='
+target_ratio '`-g` on the 4 MiB photo into a new file vs `cp` of it' location 1 0 1.0 '<='
 target_ratio 'parse-only on the 1 KiB photo vs `/bin/true`' startup 1 0 1.2 '<='
 target_ratio "the README's batch recipe, \`-r\` on $batch_photos photos of 4 MiB, vs the same recipe with \`cp\`" batch 1 0 1.0 '<='
 for id in write fresh copied tmpfs; do
@@ -492,6 +511,7 @@ if [ -z "$smoke" ]; then
     target_ratio 'extract: `-r` vs Exiv2' extract 0 2 1.0 '<'
     target_ratio 'replace: `-w` vs ExifTool' insert 0 1 1.0 '<'
     target_ratio 'replace: `-w` vs Exiv2' insert 0 2 1.0 '<'
+    target_ratio 'take the location out: `-g` vs `exiftool -gps:all=`' location_peer 0 1 1.0 '<'
 fi
 rows+=("| peak resident memory, every job on every input (table below) | $rss_max KiB at most | | | <= $rss_limit_kib KiB | $(verdict "$rss_max" '<=' "$rss_limit_kib") |")
 
@@ -587,7 +607,7 @@ report="$W/RESULTS.md"
     echo
     echo "| measure | runs per round | reference (first) and jobs |"
     echo "|---|---|---|"
-    for id in photo1k photo4m startup batch write fresh copied tmpfs replace "${cow_ready[@]}" cut parse trace small extract insert; do
+    for id in photo1k photo4m location startup batch write fresh copied tmpfs replace "${cow_ready[@]}" cut parse trace small extract insert location_peer; do
         [ -f "$W/$id.cmd.0" ] || continue
         k=0
         cells=()
@@ -604,6 +624,7 @@ report="$W/RESULTS.md"
         echo "to replace, \`exiftool \"-Exif<=BLOCK\" -o OUT SRC\` writes the block as a whole into a new"
         echo "file, and \`exiv2 -ie\` inserts \`\$W/exv/ins-exiv2.exv\` (\`exiv2 -ee\` of donor.jpg) into"
         echo "the file in place, so it runs on a fresh copy of big.jpg made before each run, untimed."
+        echo "To take the location out, \`exiftool -gps:all= -o OUT SRC\` deletes the GPS tags into a new file."
     fi
     echo
     echo "## Byte checks"
