@@ -3,12 +3,13 @@
 #include <cstdio>
 #include <vector>
 
+#include "copy_engine.h"
 #include "location.h"
 #include "log.h"
+#include "output_file.h"
 
-// ---------------------------------------------------------------------------
-// What every job shares
-
+// Ends a job whose copies gave result: commits the output or removes it, and
+// reports what went wrong. read_name names the file whose read failed.
 int finish_job(output_file& out, copy_result result, const job_messages& messages,
                const std::string& read_name) {
     switch (result) {
@@ -44,6 +45,7 @@ int finish_job(output_file& out, copy_result result, const job_messages& message
     return 1;
 }
 
+// Opens the job's output as the options ask; prints the open error if it fails.
 bool open_job_output(output_file& out, const run_options& options, const job_messages& messages) {
     out.keep_times = options.keep_times;
     if (open_output(out, options.output)) return true;
@@ -51,6 +53,9 @@ bool open_job_output(output_file& out, const run_options& options, const job_mes
     return false;
 }
 
+// An output written straight into one of its inputs (`>> photo.jpg`) would
+// read itself back: it is refused before anything is written, as cat does.
+// True, with the output discarded and the open error printed, when it is.
 // The message goes to standard error: standard output may be that very file.
 bool output_feeds_input(output_file& out, const input_file& in, const job_messages& messages) {
     if (!output_is_input(out, in)) return false;
@@ -59,7 +64,8 @@ bool output_feeds_input(output_file& out, const input_file& in, const job_messag
     return true;
 }
 
-// The bytes were read a moment ago, so a shortfall now is a failing read.
+// Copies length bytes of the source from offset. They were read a moment ago,
+// so a shortfall now is a failing read.
 copy_result copy_source(output_file& out, const byte_source& source, std::int64_t offset, std::int64_t length) {
     copy_result result = copy_range(out, source.file, offset, length);
     return result == copy_result::short_input ? copy_result::read_failed : result;

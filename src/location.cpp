@@ -366,16 +366,21 @@ void scan_further_images(byte_source& source, std::int64_t primary_end, image_sc
     }
 }
 
+// The source with the ranges, in file order, overwritten; a range that
+// overlaps the one before it only blanks what lies beyond it.
 copy_result write_blanked(output_file& out, const byte_source& source, const std::vector<blank_range>& ranges) {
     std::int64_t kept_from = 0;
     std::vector<std::uint8_t> fill;
     for (const blank_range& range : ranges) {
-        copy_result result = copy_source(out, source, kept_from, range.offset - kept_from);
+        const std::int64_t from = std::max(range.offset, kept_from);
+        const std::int64_t end = range.offset + range.length;
+        if (end <= from) continue;
+        copy_result result = copy_source(out, source, kept_from, from - kept_from);
         if (result != copy_result::done) return result;
-        fill.assign(static_cast<std::size_t>(range.length), range.fill);
+        fill.assign(static_cast<std::size_t>(end - from), range.fill);
         result = write_bytes(out, fill.data(), fill.size());
         if (result != copy_result::done) return result;
-        kept_from = range.offset + range.length;
+        kept_from = end;
     }
     return copy_source(out, source, kept_from, source.size - kept_from);
 }
