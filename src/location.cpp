@@ -22,6 +22,7 @@ constexpr std::string_view EXIF_NAMESPACE = "http://ns.adobe.com/exif/1.0/";
 // no reader knows, whose value is then taken as held in the entry.
 constexpr unsigned TYPE_SIZES[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
 
+// Of two findings, the one that weighs more: refused over found over none.
 location_found worse(location_found a, location_found b) { return a > b ? a : b; }
 
 bool inside(std::int64_t offset, std::int64_t length, std::int64_t size) {
@@ -36,7 +37,7 @@ void mark(byte_mask& mask, std::int64_t offset, std::int64_t length) {
     std::fill(mask.begin() + offset, mask.begin() + offset + length, true);
 }
 
-// The segment's bytes from its offset from on (from the marker's FF).
+// The segment's bytes from offset from (counted from the marker's FF) to its end.
 std::vector<std::uint8_t> read_segment(byte_source& source, const jpeg_segment& segment, std::int64_t from) {
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(segment.length > from ? segment.length - from : 0));
     source_seek(source, segment.offset + from);
@@ -69,7 +70,7 @@ struct tiff_bytes {
 };
 
 // The TIFF header and IFD0 are what every reader needs: a GPS IFD or value
-// said to lie on them is not the location, and is not blanked.
+// said to lie on them cannot be zeroed without breaking the photo.
 bool on_header_or_ifd0(const tiff_bytes& tiff, std::int64_t offset, std::int64_t length) {
     return overlaps(offset, length, 0, 8) || overlaps(offset, length, tiff.ifd0, tiff.ifd0_length);
 }

@@ -20,7 +20,8 @@ struct blank_range {
 
 // refused: a location that cannot be removed whole (a GPS directory or
 // value that does not lie inside its segment, or lies on IFD0; XMP that
-// cannot be parsed cleanly), so the file must not be written.
+// cannot be parsed cleanly), so the file must not be written. In order of
+// weight: one segment's refusal outweighs every other segment's finding.
 enum class location_found { none, found, refused };
 
 struct location_plan {
