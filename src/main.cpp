@@ -69,9 +69,9 @@ name a photo called -r (or any other option) ./-r.
            print this text, or the version; only as the one argument
 
 -r, -w and -wvireo take the first FF E1 bytes for the APP1 marker; -i, -s
-and -g walk the JPEG's segments and refuse a file whose structure is broken. Each
-output replaces its target only when complete; OUTPUT_FILE may be SRCFILE
-itself.
+and -g walk the JPEG's segments and refuse a file whose structure is broken.
+Each output replaces its target only when complete; OUTPUT_FILE may be
+SRCFILE itself.
 
 Exit status:
   0  the job was done, or there was none; also for a source without an APP1
