@@ -10,7 +10,10 @@
 
 namespace {
 
-using byte_mask = std::vector<bool>;
+// The bytes of one segment to blank. Each range costs two counts, however
+// long it is: the ranges that start at a byte less those that end there. A
+// hostile segment may name the same long value thousands of times.
+using byte_mask = std::vector<int>;
 
 constexpr std::int64_t EXIF_TIFF_AT = 10;  // FF E1, length, "Exif" 00 00
 constexpr std::int64_t XMP_PACKET_AT = 4 + 29;  // FF E1, length, "http://ns.adobe.com/xap/1.0/" 00
@@ -33,8 +36,11 @@ bool overlaps(std::int64_t a, std::int64_t a_length, std::int64_t b, std::int64_
     return a < b + b_length && b < a + a_length;
 }
 
+byte_mask new_mask(std::size_t size) { return byte_mask(size + 1); }
+
 void mark(byte_mask& mask, std::int64_t offset, std::int64_t length) {
-    std::fill(mask.begin() + offset, mask.begin() + offset + length, true);
+    ++mask[offset];
+    --mask[offset + length];
 }
 
 // The segment's bytes from offset from (counted from the marker's FF) to its end.
@@ -47,16 +53,15 @@ std::vector<std::uint8_t> read_segment(byte_source& source, const jpeg_segment& 
 
 // Appends the marked bytes, which start at file position base, as ranges.
 void add_ranges(const byte_mask& mask, std::int64_t base, std::uint8_t fill, location_plan& plan) {
-    const auto size = static_cast<std::int64_t>(mask.size());
-    for (std::int64_t at = 0; at < size;) {
-        if (!mask[at]) {
-            ++at;
-            continue;
+    int covering = 0;
+    std::int64_t start = -1;
+    for (std::int64_t at = 0; at < static_cast<std::int64_t>(mask.size()); ++at) {
+        covering += mask[at];
+        if (covering > 0 && start < 0) start = at;
+        if (covering == 0 && start >= 0) {
+            plan.ranges.push_back({base + start, at - start, fill});
+            start = -1;
         }
-        std::int64_t end = at;
-        while (end < size && mask[end]) ++end;
-        plan.ranges.push_back({base + at, end - at, fill});
-        at = end;
     }
 }
 
@@ -113,7 +118,7 @@ location_found find_exif_location(byte_source& source, const jpeg_segment& exif,
     const std::int64_t entries_end = ifd0 + 2 + 12 * std::int64_t{count};
     if (entries_end > size) return location_found::refused;
     const tiff_bytes tiff{bytes, big_endian, ifd0, std::min(entries_end + 4, size) - ifd0};
-    byte_mask mask(bytes.size());
+    byte_mask mask = new_mask(bytes.size());
     location_found found = location_found::none;
     for (unsigned i = 0; i < count && found != location_found::refused; ++i) {
         const std::uint8_t* entry = &bytes[ifd0 + 2 + 12 * std::int64_t{i}];
@@ -277,7 +282,7 @@ location_found find_xmp_location(byte_source& source, const jpeg_segment& xmp, l
     const std::string text(bytes.begin(), bytes.end());
     // Most packets say nothing of GPS: they need no parse, and may be odd.
     if (text.find("GPS") == std::string::npos) return location_found::none;
-    byte_mask mask(bytes.size());
+    byte_mask mask = new_mask(bytes.size());
     location_found found = mark_xmp_gps(text, mask);
     if (found == location_found::found) add_ranges(mask, xmp.offset + XMP_PACKET_AT, ' ', plan);
     return found;

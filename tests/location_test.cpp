@@ -92,6 +92,29 @@ bytes two_images(const bytes& first, const bytes& second, bool big_endian) {
     return concat({SOI, first, mpf, TAIL, image2});
 }
 
+// An Exif segment as large as one gets: IFD0 of n GPS pointers, all to one
+// GPS IFD of n entries, each pointing at the same 32000-byte value, which
+// starts at the GPS IFD itself and ends inside it. Blanking it must cost
+// no more than its bytes; with it, the segment before and after -g.
+std::pair<bytes, bytes> crowded_exif(std::uint32_t n) {
+    const std::uint32_t gps = 8 + 2 + 12 * n + 4;
+    bytes tiff = {'M', 'M', 0, 0x2A, 0, 0, 0, 8};
+    fixture::put_u16(tiff, n, true);
+    auto add_entries = [&tiff, n](std::uint16_t tag, std::uint16_t type, std::uint32_t count, std::uint32_t value) {
+        for (std::uint32_t i = 0; i < n; ++i) {
+            for (std::uint32_t v : {std::uint32_t{tag}, std::uint32_t{type}}) fixture::put_u16(tiff, v, true);
+            for (std::uint32_t v : {count, value}) fixture::put_u32(tiff, v, true);
+        }
+        fixture::put_u32(tiff, 0, true);
+    };
+    add_entries(0x8825, 4, 1, gps);
+    bytes blank = concat({tiff, bytes(2 + 12 * n + 4, 0)});
+    fixture::put_u16(tiff, n, true);
+    add_entries(2, 5, 4000, gps);
+    return {app1(concat({fixture::text(std::string("Exif\0\0", 6)), tiff})),
+            app1(concat({fixture::text(std::string("Exif\0\0", 6)), blank}))};
+}
+
 }  // namespace
 
 TEST(Location, BlanksTheGpsDataInPlaceAndRefusesWhatItCannotReach) {
@@ -125,6 +148,7 @@ TEST(Location, BlanksTheGpsDataInPlaceAndRefusesWhatItCannotReach) {
     const bytes extension = app1(concat({fixture::text(std::string("http://ns.adobe.com/xmp/extension/\0", 35)),
                                          bytes(40, '0'),
                                          fixture::text("xmlns:exif=\"http://ns.adobe.com/exif/1.0/\" exif:GPSAltitude=\"1\"")}));
+    const std::pair<bytes, bytes> crowded = crowded_exif(2700);
     struct row {
         const char* name;
         bytes source;
@@ -137,6 +161,8 @@ TEST(Location, BlanksTheGpsDataInPlaceAndRefusesWhatItCannotReach) {
         {"an empty GPS IFD", concat({SOI, blanked(mm), TAIL}), NONE, concat({SOI, blanked(mm), TAIL})},
         {"two Exif segments", concat({SOI, mm.segment, ii.segment, TAIL}), nullptr,
          concat({SOI, blanked(mm), blanked(ii), TAIL})},
+        {"2700 pointers to 2700 entries of one long value", concat({SOI, crowded.first, TAIL}), nullptr,
+         concat({SOI, crowded.second, TAIL})},
         {"MPF, GPS in both images", two_images(mm.segment, ii.segment, false), nullptr,
          two_images(blanked(mm), blanked(ii), false)},
         {"GPS pointer past the segment", concat({SOI, patched(mm, gps_pointer, static_cast<std::uint32_t>(segment_end)).segment, TAIL}),
