@@ -1,7 +1,7 @@
 // The marker walk: a JPEG file's own structure, segment by segment, from SOI
 // through the marker segments and the entropy-coded data of every scan to the
 // EOI that ends the primary image. The jobs that must not mistake bytes inside
-// a segment for a marker (-i, -s) use it; the others keep the byte scan.
+// a segment for a marker (-i, -s, -g) use it; the others keep the byte scan.
 //
 // A walk holds one position, reads only through the byte source and reports
 // one segment at a time, so neither its memory nor its reads depend on what
