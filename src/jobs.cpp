@@ -4,8 +4,10 @@
 #include <vector>
 
 #include "copy_engine.h"
+#include "gain_map.h"
 #include "log.h"
 #include "output_file.h"
+#include "output_plan.h"
 
 namespace {
 
@@ -140,6 +142,8 @@ int replace_segment(const run_options& options, byte_source& source, const app1_
 struct image_layout {
     bool has_exif = false;
     jpeg_segment exif;  // the first APP1 segment whose identifier is Exif
+    bool has_mpf = false;
+    jpeg_segment mpf;   // the first MPF index
     std::int64_t image_end = 0;
 };
 
@@ -152,6 +156,10 @@ bool walk_image(byte_source& source, const std::string& name, image_layout& layo
         if (segment.id == segment_id::exif && !layout.has_exif) {
             layout.has_exif = true;
             layout.exif = segment;
+        }
+        if (segment.id == segment_id::mpf && !layout.has_mpf) {
+            layout.has_mpf = true;
+            layout.mpf = segment;
         }
     }
     if (source.read_failed) {
@@ -231,10 +239,20 @@ int insert_segment(const run_options& options, byte_source& source) {
     }
     std::int64_t from = layout.has_exif ? layout.exif.offset : 2;
     std::int64_t resume = layout.has_exif ? layout.exif.offset + layout.exif.length : 2;
-    copy_result result = copy_source(out, source, 0, from);
-    if (result == copy_result::done) result = write_bytes(out, APP1_MARKER, sizeof APP1_MARKER);
-    if (result == copy_result::done) result = write_bytes(out, segment.data(), segment.size());
-    if (result == copy_result::done) result = copy_range(out, source.file, resume, -1);
+    segment.insert(segment.begin(), APP1_MARKER, APP1_MARKER + sizeof APP1_MARKER);
+    output_plan plan;
+    plan_range(plan, 0, from);
+    plan.pieces.push_back(plan_piece{0, 0, segment});
+    plan_range(plan, resume, -1);
+    // The index gives the primary image's size and, counted from itself, where
+    // the further images start: both move with the new segment.
+    mp_index index;
+    if (layout.has_mpf && read_mp_index(source, layout.mpf, index)) {
+        auto length = static_cast<std::int64_t>(segment.size());
+        for (const mp_patch& patch : mp_resize_patches(index, from, resume, length, layout.image_end))
+            plan_patch(plan, patch.position, patch.bytes.data(), patch.bytes.size());
+    }
+    copy_result result = write_plan(out, source.file, plan);
     close_source(source);
     return finish_job(out, result, messages, options.source);
 }
@@ -261,41 +279,122 @@ bool is_metadata(const jpeg_segment& segment) {
     return true;
 }
 
-// Copies the primary image without its metadata, the orientation segment
-// (when there is an orientation) where the Exif segment stood.
-copy_result copy_without_metadata(output_file& out, byte_source& source, const image_layout& layout,
-                                  int orientation) {
-    marker_walk walk = start_marker_walk(source);
+// What a strip does with a part of a gain-map photo: drops it, keeps it as
+// it is, or leaves a slot that the caller fills once the output's sizes are
+// known (or leaves empty).
+enum class part_rule { drop, keep, slot };
+using strip_rule = std::array<part_rule, GAIN_MAP_PARTS>;  // by gain_map_part
+
+constexpr strip_rule PRIMARY_RULE = {part_rule::slot, part_rule::slot, part_rule::slot};
+constexpr strip_rule GAIN_MAP_RULE = {part_rule::keep, part_rule::keep, part_rule::drop};
+
+struct stripped_image {
+    output_plan plan;
+    gain_map_segments found;                        // the first segment of each part
+    std::array<std::size_t, GAIN_MAP_PARTS> slot{};  // its slot, for the parts found
+    std::int64_t end = 0;                           // the byte after the EOI
+};
+
+// Plans the image whose SOI stands at start without its metadata, the
+// orientation segment (when there is an orientation) where its first Exif
+// segment stood, and the first segment of each gain-map part as rule says.
+// False when the walk does not end at an EOI.
+bool plan_without_metadata(byte_source& source, std::int64_t start, const strip_rule& rule, stripped_image& image) {
+    marker_walk walk = start_marker_walk_at(source, start);
     jpeg_segment segment;
-    std::int64_t kept_from = 0;
-    copy_result result = copy_result::done;
-    while (result == copy_result::done && next_segment(walk, segment)) {
+    std::int64_t kept_from = start;
+    bool seen_exif = false;
+    while (next_segment(walk, segment)) {
         if (!is_metadata(segment)) continue;
-        result = copy_source(out, source, kept_from, segment.offset - kept_from);
-        if (result == copy_result::done && orientation && layout.has_exif && segment.offset == layout.exif.offset) {
-            std::array<std::uint8_t, 36> upright = orientation_segment(orientation);
-            result = write_bytes(out, upright.data(), upright.size());
+        const gain_map_part part = gain_map_part_of(source, segment);
+        const auto p = static_cast<std::size_t>(part);
+        const bool first = part != gain_map_part::none && !image.found.has[p];
+        if (first && rule[p] == part_rule::keep) {
+            image.found.has[p] = true;
+            image.found.at[p] = segment;
+            continue;
         }
+        plan_range(image.plan, kept_from, segment.offset - kept_from);
         kept_from = segment.offset + segment.length;
+        if (first && rule[p] == part_rule::slot) {
+            image.found.has[p] = true;
+            image.found.at[p] = segment;
+            image.slot[p] = plan_slot(image.plan);
+        }
+        if (segment.id == segment_id::exif && !seen_exif) {
+            seen_exif = true;
+            int orientation = exif_orientation(source, segment);
+            if (orientation) {
+                std::array<std::uint8_t, 36> upright = orientation_segment(orientation);
+                image.plan.pieces.push_back(plan_piece{0, 0, {upright.begin(), upright.end()}});
+            }
+        }
     }
-    if (result != copy_result::done) return result;
-    // The first walk got to the end: one that does not now met a changed file.
-    if (walk.state != walk_state::finished) return copy_result::read_failed;
-    return copy_source(out, source, kept_from, walk.image_end - kept_from);
+    if (walk.state != walk_state::finished) return false;
+    plan_range(image.plan, kept_from, walk.image_end - kept_from);
+    image.end = walk.image_end;
+    return true;
+}
+
+enum class gain_map_outcome { none, kept, dropped };
+
+// Plans the gain map after the stripped primary and fills the primary's
+// slots: the ISO 21496-1 segment as it was, the minimal XMP packet, the MPF
+// index of the two images. Leaves them empty unless a whole JPEG lies where
+// the primary says its gain map does.
+gain_map_outcome plan_gain_map(byte_source& source, stripped_image& primary, stripped_image& gain_map) {
+    gain_map_target target;
+    gain_map_search search = find_gain_map(source, primary.found, primary.end, target);
+    if (search == gain_map_search::none) return gain_map_outcome::none;
+    if (search == gain_map_search::broken || !plan_without_metadata(source, target.start, GAIN_MAP_RULE, gain_map) ||
+        gain_map.end != target.start + target.size)
+        return gain_map_outcome::dropped;
+    const auto iso = static_cast<std::size_t>(gain_map_part::iso);
+    const auto xmp = static_cast<std::size_t>(gain_map_part::xmp);
+    const auto mpf = static_cast<std::size_t>(gain_map_part::mpf);
+    const std::int64_t gain_map_size = planned_length(gain_map.plan);
+    output_plan kept = primary.plan;
+    if (primary.found.has[iso])
+        kept.pieces[primary.slot[iso]] = plan_piece{primary.found.at[iso].offset, primary.found.at[iso].length, {}};
+    if (target.xmp_layout) kept.pieces[primary.slot[xmp]].bytes = minimal_xmp_segment(target, gain_map_size);
+    // The index's own length is fixed, so the primary's length is known before it is written.
+    const std::int64_t primary_size = planned_length(kept) + static_cast<std::int64_t>(MPF_TWO_IMAGE_SIZE);
+    const std::int64_t tiff = planned_length(kept, primary.slot[mpf]) + 8;
+    if (primary_size > 0xFFFFFFFF) return gain_map_outcome::dropped;
+    mp_entry first = target.index.entries[0], second = target.index.entries[1];
+    first.size = static_cast<std::uint32_t>(primary_size);
+    second.size = static_cast<std::uint32_t>(gain_map_size);
+    second.offset = static_cast<std::uint32_t>(primary_size - tiff);
+    std::array<std::uint8_t, MPF_TWO_IMAGE_SIZE> index = mpf_two_image_segment(target.index.big_endian, first, second);
+    kept.pieces[primary.slot[mpf]].bytes.assign(index.begin(), index.end());
+    primary.plan = std::move(kept);
+    return gain_map_outcome::kept;
 }
 
 // -s: the primary image without its metadata; whatever follows its EOI
-// (further frames, trailers) goes too.
+// (further frames, trailers) goes too, except a gain map, which is kept with
+// just what it takes to render it.
 int strip_metadata(const run_options& options, byte_source& source) {
     image_layout layout;
     if (!walk_image(source, options.source, layout)) return 1;
-    int orientation = layout.has_exif ? exif_orientation(source, layout.exif) : 0;
+    stripped_image primary, gain_map;
+    // The first walk got to the end: one that does not now met a changed file.
+    bool planned = plan_without_metadata(source, 0, PRIMARY_RULE, primary);
+    gain_map_outcome outcome = planned ? plan_gain_map(source, primary, gain_map) : gain_map_outcome::none;
+    if (!planned || source.read_failed) {
+        print_message("input file read error [%s].\n", options.source);
+        return 1;
+    }
     job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
     output_file out;
     if (!open_job_output(out, options, messages) || output_feeds_input(out, source.file, messages)) return 1;
-    copy_result result = copy_without_metadata(out, source, layout, orientation);
+    copy_result result = write_plan(out, source.file, primary.plan);
+    if (result == copy_result::done && outcome == gain_map_outcome::kept)
+        result = write_plan(out, source.file, gain_map.plan);
     close_source(source);
-    return finish_job(out, result, messages, options.source);
+    int status = finish_job(out, result, messages, options.source);
+    if (status == 0 && outcome == gain_map_outcome::dropped) print_message("gain map dropped [%s].\n", options.source);
+    return status;
 }
 
 }  // namespace

@@ -97,19 +97,23 @@ bool break_walk(marker_walk& walk) {
 
 }  // namespace
 
-marker_walk start_marker_walk(byte_source& source) {
+marker_walk start_marker_walk(byte_source& source) { return start_marker_walk_at(source, 0); }
+
+marker_walk start_marker_walk_at(byte_source& source, std::int64_t position) {
     marker_walk walk;
     walk.source = &source;
+    walk.start = position;
+    walk.pos = position;
     return walk;
 }
 
 bool next_segment(marker_walk& walk, jpeg_segment& segment) {
     if (walk.state != walk_state::walking) return false;
     byte_source& source = *walk.source;
-    if (walk.pos == 0) {
-        if (byte_at(source, 0) != 0xFF || byte_at(source, 1) != MARKER_SOI) return break_walk(walk);
-        segment = jpeg_segment{MARKER_SOI, 0, 2, segment_id::none};
-        walk.pos = 2;
+    if (walk.pos == walk.start) {
+        if (byte_at(source, walk.pos) != 0xFF || byte_at(source, walk.pos + 1) != MARKER_SOI) return break_walk(walk);
+        segment = jpeg_segment{MARKER_SOI, walk.pos, 2, segment_id::none};
+        walk.pos += 2;
         return true;
     }
     if (walk.in_scan) {

@@ -1,0 +1,66 @@
+#include "output_plan.h"
+
+namespace {
+
+std::int64_t piece_length(const plan_piece& piece) {
+    if (!piece.bytes.empty()) return static_cast<std::int64_t>(piece.bytes.size());
+    return piece.length < 0 ? 0 : piece.length;
+}
+
+}  // namespace
+
+void plan_range(output_plan& plan, std::int64_t offset, std::int64_t length) {
+    if (length == 0) return;
+    if (!plan.pieces.empty()) {
+        plan_piece& last = plan.pieces.back();
+        if (last.bytes.empty() && last.length > 0 && last.offset + last.length == offset) {
+            last.length = length < 0 ? -1 : last.length + length;
+            return;
+        }
+    }
+    plan.pieces.push_back(plan_piece{offset, length, {}});
+}
+
+std::size_t plan_slot(output_plan& plan) {
+    plan.pieces.emplace_back();
+    return plan.pieces.size() - 1;
+}
+
+std::int64_t planned_length(const output_plan& plan, std::size_t count) {
+    std::int64_t total = 0;
+    for (std::size_t i = 0; i < count && i < plan.pieces.size(); ++i) total += piece_length(plan.pieces[i]);
+    return total;
+}
+
+bool plan_patch(output_plan& plan, std::int64_t position, const std::uint8_t* bytes, std::size_t n) {
+    const auto size = static_cast<std::int64_t>(n);
+    for (std::size_t i = 0; i < plan.pieces.size(); ++i) {
+        plan_piece range = plan.pieces[i];
+        if (!range.bytes.empty() || position < range.offset) continue;
+        const std::int64_t before = position - range.offset;
+        if (range.length >= 0 && (size > range.length || before > range.length - size)) continue;
+        std::vector<plan_piece> split;
+        if (before > 0) split.push_back(plan_piece{range.offset, before, {}});
+        split.push_back(plan_piece{0, 0, std::vector<std::uint8_t>(bytes, bytes + n)});
+        const std::int64_t after = range.length < 0 ? -1 : range.length - before - size;
+        if (after != 0) split.push_back(plan_piece{position + size, after, {}});
+        plan.pieces.erase(plan.pieces.begin() + static_cast<std::ptrdiff_t>(i));
+        plan.pieces.insert(plan.pieces.begin() + static_cast<std::ptrdiff_t>(i), split.begin(), split.end());
+        return true;
+    }
+    return false;
+}
+
+copy_result write_plan(output_file& out, const input_file& source, const output_plan& plan) {
+    for (const plan_piece& piece : plan.pieces) {
+        copy_result result = copy_result::done;
+        if (!piece.bytes.empty()) {
+            if (!write_output(out, piece.bytes.data(), piece.bytes.size())) result = copy_result::write_failed;
+        } else if (piece.length != 0) {
+            result = copy_range(out, source, piece.offset, piece.length);
+            if (result == copy_result::short_input) result = copy_result::read_failed;
+        }
+        if (result != copy_result::done) return result;
+    }
+    return copy_result::done;
+}
