@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <algorithm>
 #include <functional>
 
 #include "fixture.h"
@@ -280,4 +281,77 @@ TEST(GainMap, InsertKeepsTheIndexTrue) {
             }
         }
     }
+}
+
+// Real JPEGs from ImageMagick made into an HDR photo of both layouts, with
+// Exif, GPS, XMP and a motion-photo video: after -s ExifTool extracts a gain
+// map that decodes to the same pixels, carrying the same parameters, a
+// directory length that matches it, and no other metadata. After -i with a
+// shorter segment, ExifTool finds the images where they now lie.
+TEST(GainMap, PeersReadTheKeptGainMap) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the peers (ImageMagick, ExifTool) run in the Linux build";
+#endif
+    if (!fs::exists("/usr/bin/convert")) GTEST_SKIP() << "needs ImageMagick (Debian package imagemagick)";
+    if (!fs::exists("/usr/bin/exiftool")) GTEST_SKIP() << "needs ExifTool (Debian package libimage-exiftool-perl)";
+    scoped_temp_dir dir;
+    auto shell = [&dir](const std::string& command) {
+        return std::system(("cd '" + dir.path.string() + "' && " + command).c_str());
+    };
+    ASSERT_EQ(shell("/usr/bin/convert -size 64x48 gradient:'#204080-#f0c040' -quality 90 primary.jpg && "
+                    "/usr/bin/convert -size 32x24 gradient: -colorspace Gray -quality 90 gain.jpg && "
+                    "/usr/bin/convert gain.jpg gray:gain.gray"),
+              0);
+    const bytes iso_params = {0, 0, 0, 0, 0x40, 1, 2, 3, 4};
+    auto after_soi = [](const bytes& jpeg, const bytes& segments) {
+        return concat({{0xFF, 0xD8}, segments, bytes(jpeg.begin() + 2, jpeg.end())});
+    };
+    const bytes gain_map = after_soi(read_file(dir / "gain.jpg"), concat({fixture::xmp_segment(GAIN_MAP_PACKET),
+                                                                          fixture::iso_gain_map_segment(iso_params)}));
+    layout l{true, true, true, true, 1, {}, 0};
+    const bytes placeholder(fixture::mpf_segment({{}, {}}, true).size(), 0);
+    const bytes head = concat({{0xFF, 0xE1}, fixture::camera_segment(true),
+                               fixture::xmp_segment(primary_packet(l, static_cast<std::int64_t>(gain_map.size()), 312))});
+    const bytes primary = after_soi(read_file(dir / "primary.jpg"),
+                                    concat({head, placeholder, fixture::iso_gain_map_segment({0, 0, 0, 0})}));
+    const bytes video = concat({{0, 0, 0, 0x18}, fixture::text("ftypmp42"), noise(300, 7)});
+    write_file(dir / "photo.jpg", fixture::two_image_file(primary, 2 + head.size(), {}, gain_map, true, video));
+
+    write_file(dir / "short.app1", {0x00, 0x08, 'E', 'x', 'i', 'f', 0, 0});
+    ASSERT_EQ(run_tool(dir.path.string(), "photo.jpg -i short.app1 inserted.jpg").status, 0);
+    tool_run strip = run_tool(dir.path.string(), "photo.jpg -s shared.jpg");
+    EXPECT_EQ(strip.status, 0);
+    EXPECT_EQ(strip.output, "");
+    ASSERT_EQ(shell("exiftool -b -MPImage2 shared.jpg > kept.jpg && /usr/bin/convert kept.jpg gray:kept.gray && "
+                    "exiftool -s3 -XMP-Container:DirectoryItemLength shared.jpg > length.txt && "
+                    "exiftool -b -MPImage2 photo.jpg > source.jpg && exiftool -q -q -G1 -s -XMP-hdrgm:all source.jpg > before.tags && "
+                    "exiftool -q -q -G1 -s -XMP-hdrgm:all kept.jpg > after.tags && "
+                    "exiftool -q -q -a -G1 -s -EXIF:all -GPS:all -XMP:all -MakerNotes:all shared.jpg > left.tags && "
+                    "exiftool -a -s3 -MPImageStart -MPImageLength shared.jpg > shared.mp && "
+                    "exiftool -a -s3 -MPImageStart -MPImageLength inserted.jpg > inserted.mp"),
+              0);
+    const bytes kept = read_file(dir / "kept.jpg");
+    EXPECT_FALSE(read_file(dir / "gain.gray").empty());
+    EXPECT_TRUE(read_file(dir / "kept.gray") == read_file(dir / "gain.gray"));
+    EXPECT_EQ(read_file(dir / "length.txt"), fixture::text(std::to_string(kept.size()) + "\n"));
+    const bytes before = read_file(dir / "before.tags");
+    EXPECT_EQ(count_of(std::string(before.begin(), before.end()), "[XMP-hdrgm]"), 9u) << "all nine parameters";
+    EXPECT_EQ(read_file(dir / "after.tags"), read_file(dir / "before.tags"));
+    const bytes iso = fixture::iso_gain_map_segment(iso_params);
+    EXPECT_NE(std::search(kept.begin(), kept.end(), iso.begin(), iso.end()), kept.end());
+    auto starts_and_lengths = [](std::size_t primary_size, std::size_t gain_map_size) {
+        const std::string p = std::to_string(primary_size);
+        return fixture::text("0\n" + p + "\n" + p + "\n" + std::to_string(gain_map_size) + "\n");
+    };
+    EXPECT_EQ(read_file(dir / "shared.mp"), starts_and_lengths(read_file(dir / "shared.jpg").size() - kept.size(), kept.size()));
+    EXPECT_EQ(read_file(dir / "inserted.mp"),
+              starts_and_lengths(primary.size() - fixture::camera_segment(true).size() + 8, gain_map.size()));
+    const bytes left = read_file(dir / "left.tags");
+    EXPECT_EQ(std::string(left.begin(), left.end()),
+              "[XMP-hdrgm]     Version                         : 1.0\n"
+              "[XMP-Container] DirectoryItemSemantic           : Primary\n"
+              "[XMP-Container] DirectoryItemMime               : image/jpeg\n"
+              "[XMP-Container] DirectoryItemSemantic           : GainMap\n"
+              "[XMP-Container] DirectoryItemMime               : image/jpeg\n"
+              "[XMP-Container] DirectoryItemLength             : " + std::to_string(kept.size()) + "\n");
 }
