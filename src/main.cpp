@@ -53,7 +53,9 @@ name a photo called -r (or any other option) ./-r.
   -s       write OUTPUT_FILE: SRCFILE without its metadata. Every APPn
            segment but JFIF, ICC_PROFILE and Adobe, every comment, and all
            that follows the image's EOI are dropped; an Orientation of 2 to
-           8 stays, in an Exif segment of its own
+           8 stays, in an Exif segment of its own. An HDR photo's gain map
+           stays, with only what renders it ("gain map dropped [NAME]."
+           where its index does not lead to a whole one)
   -d       trace the marker scan, the header and every Exif directory entry;
            counts only before the mode option, and alone writes nothing
   -k       keep the target's times: a replaced target's access and
