@@ -375,14 +375,11 @@ gain_map_outcome plan_gain_map(byte_source& source, stripped_image& primary, str
 // (further frames, trailers) goes too, except a gain map, which is kept with
 // just what it takes to render it.
 int strip_metadata(const run_options& options, byte_source& source) {
-    image_layout layout;
-    if (!walk_image(source, options.source, layout)) return 1;
     stripped_image primary, gain_map;
-    // The first walk got to the end: one that does not now met a changed file.
     bool planned = plan_without_metadata(source, 0, PRIMARY_RULE, primary);
     gain_map_outcome outcome = planned ? plan_gain_map(source, primary, gain_map) : gain_map_outcome::none;
-    if (!planned || source.read_failed) {
-        print_message("input file read error [%s].\n", options.source);
+    if (source.read_failed || !planned) {
+        print_message(source.read_failed ? "input file read error [%s].\n" : "not a jpeg file [%s].\n", options.source);
         return 1;
     }
     job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
