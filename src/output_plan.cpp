@@ -1,14 +1,5 @@
 #include "output_plan.h"
 
-namespace {
-
-std::int64_t piece_length(const plan_piece& piece) {
-    if (!piece.bytes.empty()) return static_cast<std::int64_t>(piece.bytes.size());
-    return piece.length < 0 ? 0 : piece.length;
-}
-
-}  // namespace
-
 void plan_range(output_plan& plan, std::int64_t offset, std::int64_t length) {
     if (length == 0) return;
     if (!plan.pieces.empty()) {
@@ -19,17 +10,6 @@ void plan_range(output_plan& plan, std::int64_t offset, std::int64_t length) {
         }
     }
     plan.pieces.push_back(plan_piece{offset, length, {}});
-}
-
-std::size_t plan_slot(output_plan& plan) {
-    plan.pieces.emplace_back();
-    return plan.pieces.size() - 1;
-}
-
-std::int64_t planned_length(const output_plan& plan, std::size_t count) {
-    std::int64_t total = 0;
-    for (std::size_t i = 0; i < count && i < plan.pieces.size(); ++i) total += piece_length(plan.pieces[i]);
-    return total;
 }
 
 bool plan_patch(output_plan& plan, std::int64_t position, const std::uint8_t* bytes, std::size_t n) {

@@ -1,7 +1,6 @@
-// An output planned before it is written: pieces that are either a range of
-// the source or new bytes. Jobs whose output holds its own sizes and offsets
-// (a rewritten multi-picture index) plan the whole file first, so that every
-// size is known before the first byte goes out.
+// An output planned before it is written: a few pieces that are either a
+// range of the source or new bytes, and fields of the source rewritten on the
+// way (-i's multi-picture index).
 #ifndef SEGSPLICE_OUTPUT_PLAN_H
 #define SEGSPLICE_OUTPUT_PLAN_H
 
@@ -27,14 +26,6 @@ struct output_plan {
 // Appends a source range, joined to the range before it when they touch.
 // Empty ranges add nothing.
 void plan_range(output_plan& plan, std::int64_t offset, std::int64_t length);
-
-// Appends a piece of its own, empty until the caller fills it, and returns
-// its index: a place for bytes that depend on sizes not yet known.
-std::size_t plan_slot(output_plan& plan);
-
-// Bytes the first count pieces put out; a range to the end counts as 0.
-std::int64_t planned_length(const output_plan& plan, std::size_t count);
-inline std::int64_t planned_length(const output_plan& plan) { return planned_length(plan, plan.pieces.size()); }
 
 // Puts n bytes in place of the source's bytes at position: the source range
 // that holds them is split around them. False, with the plan unchanged, when
