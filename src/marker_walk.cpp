@@ -102,7 +102,6 @@ marker_walk start_marker_walk(byte_source& source) { return start_marker_walk_at
 marker_walk start_marker_walk_at(byte_source& source, std::int64_t position) {
     marker_walk walk;
     walk.source = &source;
-    walk.start = position;
     walk.pos = position;
     return walk;
 }
@@ -110,7 +109,8 @@ marker_walk start_marker_walk_at(byte_source& source, std::int64_t position) {
 bool next_segment(marker_walk& walk, jpeg_segment& segment) {
     if (walk.state != walk_state::walking) return false;
     byte_source& source = *walk.source;
-    if (walk.pos == walk.start) {
+    if (walk.at_soi) {
+        walk.at_soi = false;
         if (byte_at(source, walk.pos) != 0xFF || byte_at(source, walk.pos + 1) != MARKER_SOI) return break_walk(walk);
         segment = jpeg_segment{MARKER_SOI, walk.pos, 2, segment_id::none};
         walk.pos += 2;

@@ -39,8 +39,8 @@ enum class walk_state { walking, finished, broken };
 
 struct marker_walk {
     byte_source* source = nullptr;
-    std::int64_t start = 0;   // where the SOI must stand
     std::int64_t pos = 0;     // where the next marker must stand
+    bool at_soi = true;       // the SOI must stand at pos
     bool in_scan = false;     // entropy-coded data comes first
     walk_state state = walk_state::walking;
     std::int64_t image_end = 0;  // once finished: the byte after the EOI's 0xD9
@@ -50,11 +50,11 @@ struct marker_walk {
 marker_walk start_marker_walk(byte_source& source);
 
 // A walk of the image whose SOI stands at position (a further image of a
-// multi-picture file); it ends at that image's EOI.
+// multi-picture file); image_end is then that image's end.
 marker_walk start_marker_walk_at(byte_source& source, std::int64_t position);
 
 // The next segment in file order, SOI first and EOI last. False once there is
-// none: walk.state is then finished (EOI reported) or broken (no SOI at the start, a
+// none: walk.state is then finished (EOI reported) or broken (no SOI first, a
 // byte other than 0xFF where a marker must stand, FF 00 or a second SOI
 // outside entropy-coded data, a length field below 2 or past the end of the
 // file, or the end of the file before EOI). A broken walk stays broken.
