@@ -1,5 +1,6 @@
 #include "gain_map.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace {
@@ -29,44 +30,49 @@ std::size_t skip_spaces(const std::string& text, std::size_t at) {
 }
 
 // The prefix an xmlns declaration binds to uri; fallback when none does.
+// Each search goes on after the previous declaration, so the text is read once.
 std::string prefix_of(const std::string& xmp, std::string_view uri, const char* fallback) {
     for (std::size_t at = xmp.find("xmlns:"); at != std::string::npos; at = xmp.find("xmlns:", at)) {
         at += 6;
-        std::size_t eq = xmp.find('=', at);
+        const std::size_t eq = xmp.find('=', at);
         if (eq == std::string::npos) break;
         std::size_t q = skip_spaces(xmp, eq + 1);
-        if (q >= xmp.size() || (xmp[q] != '"' && xmp[q] != '\'')) continue;
-        std::size_t close = xmp.find(xmp[q], q + 1);
+        if (q >= xmp.size() || (xmp[q] != '"' && xmp[q] != '\'')) {
+            at = eq;
+            continue;
+        }
+        const std::size_t close = xmp.find(xmp[q], q + 1);
         if (close == std::string::npos) break;
         std::size_t name_end = eq;
         while (name_end > at && is_space(xmp[name_end - 1])) --name_end;
         if (std::string_view(xmp).substr(q + 1, close - q - 1) == uri) return xmp.substr(at, name_end - at);
+        at = close;
     }
     return fallback;
 }
 
-// The value of the property name in xmp[begin, end): an attribute name="v"
-// (or 'v') or an element <name>v</name>. False when there is none.
-bool property(const std::string& xmp, std::size_t begin, std::size_t end, const std::string& name,
-              std::string& value) {
-    for (std::size_t at = xmp.find(name, begin); at != std::string::npos && at + name.size() < end;
-         at = xmp.find(name, at + 1)) {
-        const char before = at > 0 ? xmp[at - 1] : ' ';
+// The value of the property name in text: an attribute name="v" (or 'v')
+// or an element <name>v</name>. False when there is none.
+bool property(std::string_view text, const std::string& name, std::string& value) {
+    for (std::size_t at = text.find(name); at != std::string_view::npos; at = text.find(name, at + 1)) {
+        const char before = at > 0 ? text[at - 1] : ' ';
         std::size_t after = at + name.size();
-        if (before == '<' && xmp[after] == '>') {
-            std::size_t close = xmp.find('<', after);
-            if (close == std::string::npos || close > end) return false;
-            value = xmp.substr(after + 1, close - after - 1);
+        if (after >= text.size()) return false;
+        if (before == '<' && text[after] == '>') {
+            std::size_t close = text.find('<', after);
+            if (close == std::string_view::npos) return false;
+            value = std::string(text.substr(after + 1, close - after - 1));
             return true;
         }
         if (!is_space(before)) continue;
-        std::size_t q = skip_spaces(xmp, after);
-        if (q >= end || xmp[q] != '=') continue;
-        q = skip_spaces(xmp, q + 1);
-        if (q >= end || (xmp[q] != '"' && xmp[q] != '\'')) continue;
-        std::size_t close = xmp.find(xmp[q], q + 1);
-        if (close == std::string::npos || close >= end) return false;
-        value = xmp.substr(q + 1, close - q - 1);
+        while (after < text.size() && is_space(text[after])) ++after;
+        if (after >= text.size() || text[after] != '=') continue;
+        std::size_t q = after + 1;
+        while (q < text.size() && is_space(text[q])) ++q;
+        if (q >= text.size() || (text[q] != '"' && text[q] != '\'')) continue;
+        std::size_t close = text.find(text[q], q + 1);
+        if (close == std::string_view::npos) return false;
+        value = std::string(text.substr(q + 1, close - q - 1));
         return true;
     }
     return false;
@@ -101,23 +107,27 @@ bool read_directory(const std::string& xmp, gain_map_target& target, std::int64_
     const std::string item = prefix_of(xmp, ITEM_NS, "Item");
     const std::string open = "<" + container + ":Item", close = "</" + container + ":Item";
     length = -1;
-    for (std::size_t at = xmp.find(open); at != std::string::npos; at = xmp.find(open, at + 1)) {
-        std::size_t after = at + open.size();
-        if (after >= xmp.size() || !(is_space(xmp[after]) || xmp[after] == '/' || xmp[after] == '>')) continue;
-        std::size_t tag_end = xmp.find('>', after);
-        if (tag_end == std::string::npos) break;
-        std::size_t end = xmp[tag_end - 1] == '/' ? tag_end : xmp.find(close, tag_end);
-        if (end == std::string::npos) end = xmp.size();
+    for (std::size_t at = xmp.find(open); at != std::string::npos;) {
+        // An item ends at its own end or, where that is missing, at the next
+        // item, so that no search goes past it.
+        const std::size_t next = xmp.find(open, at + open.size());
+        std::string_view region = std::string_view(xmp).substr(at, next == std::string::npos ? xmp.size() - at : next - at);
+        at = next;
+        const char after = region.size() > open.size() ? region[open.size()] : '\0';
+        if (!(is_space(after) || after == '/' || after == '>')) continue;
+        const std::size_t tag_end = region.find('>');
+        if (tag_end != std::string_view::npos)
+            region = region.substr(0, region[tag_end - 1] == '/' ? tag_end : region.find(close, tag_end));
         std::string semantic, mime, text;
-        if (!property(xmp, at, end, item + ":Semantic", semantic)) continue;
-        bool has_mime = property(xmp, at, end, item + ":Mime", mime);
+        if (!property(region, item + ":Semantic", semantic)) continue;
+        bool has_mime = property(region, item + ":Mime", mime);
         if (has_mime && !plain(mime)) return false;
         if (semantic == "Primary" && target.primary_mime.empty()) {
             target.primary_mime = mime;
         } else if (semantic == "GainMap" && !target.has_directory) {
             target.has_directory = true;
             target.gain_map_mime = mime;
-            if (!property(xmp, at, end, item + ":Length", text) || !decimal(text, length)) return false;
+            if (!property(region, item + ":Length", text) || !decimal(text, length)) return false;
         }
     }
     return true;
@@ -155,7 +165,7 @@ gain_map_search find_gain_map(byte_source& source, const gain_map_segments& prim
     std::string xmp;
     if (primary.has[part(gain_map_part::xmp)]) {
         xmp = payload(source, primary.at[part(gain_map_part::xmp)], XMP_ID_SIZE);
-        target.xmp_layout = property(xmp, 0, xmp.size(), prefix_of(xmp, HDRGM_NS, "hdrgm") + ":Version", target.version);
+        target.xmp_layout = property(xmp, prefix_of(xmp, HDRGM_NS, "hdrgm") + ":Version", target.version);
     }
     if (!primary.has[part(gain_map_part::iso)] && !target.xmp_layout) return gain_map_search::none;
     std::int64_t directory_length = -1;
