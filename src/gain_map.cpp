@@ -12,7 +12,7 @@ constexpr std::string_view CONTAINER_NS = "http://ns.google.com/photos/1.0/conta
 constexpr std::string_view ITEM_NS = "http://ns.google.com/photos/1.0/container/item/";
 constexpr std::size_t MAX_VALUE = 64;  // a version or a MIME type; longer is not one
 
-// skip bytes of segment's payload on, as text; at most the 65533 bytes of a segment.
+// segment's payload from byte skip on, as text: at most the 65533 bytes a segment holds.
 std::string payload(byte_source& source, const jpeg_segment& segment, std::int64_t skip) {
     const std::int64_t size = segment.length - 4 - skip;
     if (size <= 0) return std::string();
