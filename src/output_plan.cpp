@@ -14,9 +14,10 @@ void plan_range(output_plan& plan, std::int64_t offset, std::int64_t length) {
 
 bool plan_patch(output_plan& plan, std::int64_t position, const std::uint8_t* bytes, std::size_t n) {
     const auto size = static_cast<std::int64_t>(n);
-    for (std::size_t i = 0; i < plan.pieces.size(); ++i) {
-        plan_piece range = plan.pieces[i];
-        if (!range.bytes.empty() || position < range.offset) continue;
+    // Patches come in file order: the range that holds one is mostly the last.
+    for (std::size_t i = plan.pieces.size(); i-- > 0;) {
+        const plan_piece range{plan.pieces[i].offset, plan.pieces[i].length, {}};
+        if (!plan.pieces[i].bytes.empty() || position < range.offset) continue;
         const std::int64_t before = position - range.offset;
         if (range.length >= 0 && (size > range.length || before > range.length - size)) continue;
         std::vector<plan_piece> split;
