@@ -91,16 +91,20 @@ struct photo {
     std::size_t gain_map_at = 0;
 };
 
-// The photo of layout l with a motion-photo video after the gain map.
-photo make_photo(const layout& l) {
+const bytes IMAGE = concat({SOI, DQT, SOF, SOS, SCAN, EOI});  // a JPEG with nothing to strip
+const bytes GAIN_MAP_ISO = {0, 0, 0, 0, 0x40, 1, 2, 3, 4};
+
+// The photo of layout l made of the JPEGs primary_image and gain_map_image,
+// metadata put in after their SOI, a motion-photo video after the gain map.
+photo make_photo(const layout& l, const bytes& primary_image = IMAGE, const bytes& gain_map_image = IMAGE) {
     photo p;
     const bytes video = concat({{0, 0, 0, 0x18}, fixture::text("ftypmp42"), noise(300, 7)});
     const piece exif = {concat({{0xFF, 0xE1}, fixture::camera_segment(true)}), fate::dropped};
     p.gain_map = {{SOI}, exif, {fixture::xmp_segment("<x:xmpmeta><rdf:RDF>a caption</rdf:RDF></x:xmpmeta>"), fate::dropped}};
     if (l.version || l.directory) p.gain_map.push_back({fixture::xmp_segment(GAIN_MAP_PACKET)});
-    if (l.iso) p.gain_map.push_back({fixture::iso_gain_map_segment({0, 0, 0, 0, 0x40, 1, 2, 3, 4})});
-    for (const bytes& b : {fixture::marker_segment(0xFE, fixture::text("gain")), DQT, SOF, SOS, SCAN, EOI})
-        p.gain_map.push_back({b, b[1] == 0xFE ? fate::dropped : fate::kept});
+    if (l.iso) p.gain_map.push_back({fixture::iso_gain_map_segment(GAIN_MAP_ISO)});
+    p.gain_map.push_back({fixture::marker_segment(0xFE, fixture::text("gain")), fate::dropped});
+    p.gain_map.push_back({bytes(gain_map_image.begin() + 2, gain_map_image.end())});
     bytes gain_map;
     for (const piece& x : p.gain_map) gain_map = concat({gain_map, x.data});
 
@@ -111,8 +115,10 @@ photo make_photo(const layout& l) {
     if (l.exif_at == 1) p.primary.push_back(exif);
     p.primary.push_back({fixture::xmp_segment(primary_packet(l, static_cast<std::int64_t>(gain_map.size()), 312)),
                          hdr ? fate::xmp : fate::dropped});
+    const std::string extension = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>";
     p.primary.push_back({fixture::marker_segment(0xE1, concat({fixture::text(std::string("http://ns.adobe.com/xmp/extension/\0", 35)),
-                                                               bytes(40, '7')})),
+                                                               bytes(32, '7'), fixture::u32s({static_cast<std::uint32_t>(extension.size()), 0}, true),
+                                                               fixture::text(extension)})),
                          fate::dropped});
     std::size_t mpf_at = 0;
     for (const piece& x : p.primary) mpf_at += x.data.size();
@@ -120,7 +126,7 @@ photo make_photo(const layout& l) {
     if (l.exif_at == 2) p.primary.push_back(exif);
     if (l.iso) p.primary.push_back({fixture::iso_gain_map_segment({0, 0, 0, 0}), fate::with_gain_map});
     p.primary.push_back({fixture::marker_segment(0xE2, concat({fixture::text(std::string("ICC_PROFILE\0", 12)), {1, 1, 9}}))});
-    for (const bytes& b : {DQT, SOF, SOS, SCAN, SCAN, EOI}) p.primary.push_back({b});
+    p.primary.push_back({bytes(primary_image.begin() + 2, primary_image.end())});
     bytes primary;
     for (const piece& x : p.primary) primary = concat({primary, x.data});
     p.file = fixture::two_image_file(primary, mpf_at, l.gap, gain_map, l.big_endian, video);
@@ -302,20 +308,9 @@ TEST(GainMap, PeersReadTheKeptGainMap) {
                     "/usr/bin/convert -size 32x24 gradient: -colorspace Gray -quality 90 gain.jpg && "
                     "/usr/bin/convert gain.jpg gray:gain.gray"),
               0);
-    const bytes iso_params = {0, 0, 0, 0, 0x40, 1, 2, 3, 4};
-    auto after_soi = [](const bytes& jpeg, const bytes& segments) {
-        return concat({{0xFF, 0xD8}, segments, bytes(jpeg.begin() + 2, jpeg.end())});
-    };
-    const bytes gain_map = after_soi(read_file(dir / "gain.jpg"), concat({fixture::xmp_segment(GAIN_MAP_PACKET),
-                                                                          fixture::iso_gain_map_segment(iso_params)}));
-    layout l{true, true, true, true, 1, {}, 0};
-    const bytes placeholder(fixture::mpf_segment({{}, {}}, true).size(), 0);
-    const bytes head = concat({{0xFF, 0xE1}, fixture::camera_segment(true),
-                               fixture::xmp_segment(primary_packet(l, static_cast<std::int64_t>(gain_map.size()), 312))});
-    const bytes primary = after_soi(read_file(dir / "primary.jpg"),
-                                    concat({head, placeholder, fixture::iso_gain_map_segment({0, 0, 0, 0})}));
-    const bytes video = concat({{0, 0, 0, 0x18}, fixture::text("ftypmp42"), noise(300, 7)});
-    write_file(dir / "photo.jpg", fixture::two_image_file(primary, 2 + head.size(), {}, gain_map, true, video));
+    const photo p = make_photo(layout{true, true, true, true, 1, {}, 0}, read_file(dir / "primary.jpg"),
+                               read_file(dir / "gain.jpg"));
+    write_file(dir / "photo.jpg", p.file);
 
     write_file(dir / "short.app1", {0x00, 0x08, 'E', 'x', 'i', 'f', 0, 0});
     ASSERT_EQ(run_tool(dir.path.string(), "photo.jpg -i short.app1 inserted.jpg").status, 0);
@@ -324,7 +319,7 @@ TEST(GainMap, PeersReadTheKeptGainMap) {
     EXPECT_EQ(strip.output, "");
     ASSERT_EQ(shell("exiftool -b -MPImage2 shared.jpg > kept.jpg && /usr/bin/convert kept.jpg gray:kept.gray && "
                     "exiftool -s3 -XMP-Container:DirectoryItemLength shared.jpg > length.txt && "
-                    "exiftool -b -MPImage2 photo.jpg > source.jpg && exiftool -q -q -G1 -s -XMP-hdrgm:all source.jpg > before.tags && "
+                    "exiftool -q -q -b -MPImage2 photo.jpg > source.jpg && exiftool -q -q -G1 -s -XMP-hdrgm:all source.jpg > before.tags && "
                     "exiftool -q -q -G1 -s -XMP-hdrgm:all kept.jpg > after.tags && "
                     "exiftool -q -q -a -G1 -s -EXIF:all -GPS:all -XMP:all -MakerNotes:all shared.jpg > left.tags && "
                     "exiftool -a -s3 -MPImageStart -MPImageLength shared.jpg > shared.mp && "
@@ -337,7 +332,7 @@ TEST(GainMap, PeersReadTheKeptGainMap) {
     const bytes before = read_file(dir / "before.tags");
     EXPECT_EQ(count_of(std::string(before.begin(), before.end()), "[XMP-hdrgm]"), 9u) << "all nine parameters";
     EXPECT_EQ(read_file(dir / "after.tags"), read_file(dir / "before.tags"));
-    const bytes iso = fixture::iso_gain_map_segment(iso_params);
+    const bytes iso = fixture::iso_gain_map_segment(GAIN_MAP_ISO);
     EXPECT_NE(std::search(kept.begin(), kept.end(), iso.begin(), iso.end()), kept.end());
     auto starts_and_lengths = [](std::size_t primary_size, std::size_t gain_map_size) {
         const std::string p = std::to_string(primary_size);
@@ -345,7 +340,8 @@ TEST(GainMap, PeersReadTheKeptGainMap) {
     };
     EXPECT_EQ(read_file(dir / "shared.mp"), starts_and_lengths(read_file(dir / "shared.jpg").size() - kept.size(), kept.size()));
     EXPECT_EQ(read_file(dir / "inserted.mp"),
-              starts_and_lengths(primary.size() - fixture::camera_segment(true).size() + 8, gain_map.size()));
+              starts_and_lengths(p.gain_map_at - fixture::camera_segment(true).size() + 8,
+                                 p.file.size() - p.gain_map_at - 312));
     const bytes left = read_file(dir / "left.tags");
     EXPECT_EQ(std::string(left.begin(), left.end()),
               "[XMP-hdrgm]     Version                         : 1.0\n"
