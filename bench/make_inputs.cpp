@@ -13,6 +13,13 @@
 //       with an image description added, so that its segment is longer than
 //       the sample's and a splice moves what follows; and that APP1 segment as
 //       a side file: the replacement the timed "-w" and "-wvireo" jobs splice in.
+//
+//   make_inputs hdr OUT.jpg SIZE OUT-GAINMAP.jpg
+//       A phone's HDR photo of SIZE bytes: a primary with Exif, an Ultra HDR
+//       XMP packet, an MPF index and an ISO 21496-1 segment, its image data
+//       zero bytes, then a gain map of a sixteenth of SIZE with its own XMP
+//       and ISO 21496-1 segment, then a 64 KiB motion-photo video; and the
+//       gain map alone, which a strip keeps as it is.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -70,10 +77,39 @@ fixture::bytes worst_case(std::uint32_t entries) {
     return fixture::jpeg(segment);
 }
 
+fixture::bytes hdr_photo(std::size_t size, fixture::bytes& gain_map) {
+    using fixture::bytes;
+    const bytes soi = {0xFF, 0xD8}, eoi = {0xFF, 0xD9};
+    const bytes sos = fixture::marker_segment(0xDA, {1, 1, 0x00, 0, 0x3F, 0});
+    const std::string hdrgm = "xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\" hdrgm:Version=\"1.0\"";
+    gain_map = soi;
+    for (const bytes& b : {fixture::xmp_segment("<rdf:Description " + hdrgm + " hdrgm:GainMapMax=\"2.3\"/>"),
+                           fixture::iso_gain_map_segment({0, 0, 0, 0, 0x40, 1, 2}), sos, bytes(size / 16, 0), eoi})
+        gain_map.insert(gain_map.end(), b.begin(), b.end());
+    const bytes video(64 * 1024, 0);
+    const std::string directory =
+        "<rdf:Description xmlns:Container=\"http://ns.google.com/photos/1.0/container/\" "
+        "xmlns:Item=\"http://ns.google.com/photos/1.0/container/item/\" " + hdrgm +
+        "><Container:Directory><rdf:Seq><rdf:li><Container:Item Item:Semantic=\"Primary\" Item:Mime=\"image/jpeg\"/>"
+        "</rdf:li><rdf:li><Container:Item Item:Semantic=\"GainMap\" Item:Mime=\"image/jpeg\" Item:Length=\"" +
+        std::to_string(gain_map.size()) + "\"/></rdf:li></rdf:Seq></Container:Directory></rdf:Description>";
+    bytes primary = soi;
+    for (const bytes& b : {bytes{0xFF, 0xE1}, fixture::camera_segment(true), fixture::xmp_segment(directory)})
+        primary.insert(primary.end(), b.begin(), b.end());
+    const std::size_t mpf_at = primary.size();
+    const bytes placeholder(fixture::mpf_segment({{}, {}}, true).size(), 0);
+    const bytes iso = fixture::iso_gain_map_segment({0, 0, 0, 0});
+    const std::size_t rest = primary.size() + placeholder.size() + iso.size() + sos.size() + 2 + gain_map.size() + video.size();
+    for (const bytes& b : {placeholder, iso, sos, bytes(size > rest ? size - rest : 0, 0), eoi})
+        primary.insert(primary.end(), b.begin(), b.end());
+    return fixture::two_image_file(primary, mpf_at, {}, gain_map, true, video);
+}
+
 int usage() {
     std::fprintf(stderr,
                  "usage: make_inputs worst OUT.jpg [ENTRIES]\n"
-                 "       make_inputs donor OUT.jpg OUT.app1\n");
+                 "       make_inputs donor OUT.jpg OUT.app1\n"
+                 "       make_inputs hdr OUT.jpg SIZE OUT-GAINMAP.jpg\n");
     return 1;
 }
 
@@ -93,6 +129,13 @@ int main(int argc, char** argv) {
         ifd0.insert(ifd0.begin(), fixture::entry(0x010E, TYPE_ASCII, 32, fixture::text("segsplice bench replacement", 32)));
         fixture::bytes segment = fixture::app1_segment(fixture::build_tiff(layout));
         return write(argv[2], fixture::jpeg(segment)) && write(argv[3], segment) ? 0 : 1;
+    }
+    if (what == "hdr" && argc == 5) {
+        unsigned long size = std::strtoul(argv[3], nullptr, 10);
+        if (size < 1024 * 1024 || size > 0x7FFFFFFF) return usage();
+        fixture::bytes gain_map;
+        fixture::bytes photo = hdr_photo(size, gain_map);
+        return write(argv[2], photo) && write(argv[4], gain_map) ? 0 : 1;
     }
     return usage();
 }

@@ -121,6 +121,11 @@ cp "$sample" "$W/small1m.jpg" && truncate -s "$small_size" "$W/small1m.jpg"
 cp "$sample" "$W/camera.jpg"
 "$W/make_inputs" worst "$W/worst.jpg"
 "$W/make_inputs" donor "$W/donor.jpg" "$W/donor.app1"
+# A phone's HDR photo of 4 MiB, settled as photo4m.jpg is.
+"$W/make_inputs" hdr "$W/hdr4m.jpg" "$photo_size" "$W/hdr4m.gainmap"
+sync -f "$W/hdr4m.jpg"
+dd if="$W/hdr4m.jpg" iflag=nocache count=0 status=none
+cat "$W/hdr4m.jpg" >/dev/null
 tail -c +9 "$W/donor.app1" >"$W/donor.exif"  # the TIFF block, for ExifTool
 if [ -z "$smoke" ]; then
     mkdir "$W/exv"
@@ -247,6 +252,9 @@ done
 measure location "$fast_runs" "$fast_warmup" \
     "$(rm_out "$W/location-cp.jpg")" "cp $W/photo4m.jpg $W/location-cp.jpg" \
     "$(rm_out "$W/location-g.jpg")" "$S $W/photo4m.jpg -g $W/location-g.jpg"
+measure hdr4m "$fast_runs" "$fast_warmup" \
+    "$(rm_out "$W/hdr4m-cp.jpg")" "cp $W/hdr4m.jpg $W/hdr4m-cp.jpg" \
+    "$(rm_out "$W/hdr4m-s.jpg")" "$S $W/hdr4m.jpg -s $W/hdr4m-s.jpg"
 measure startup "$fast_runs" "$fast_warmup" \
     "" "/bin/true" \
     "" "$S $W/photo1k.jpg"
@@ -369,6 +377,11 @@ check '`-g` of photo4m.jpg, timed: `cp` = input, everything outside the Exif seg
     "$W/location-cp.jpg" "$W/photo4m.jpg" "$W/location-g-outside" "$W/photo4m-outside" \
     "$W/location-again.jpg" "$W/location-g.jpg"
 rm -f "$W"/location-*.jpg "$W"/*-outside
+"$S" "$W/hdr4m-s.jpg" -s "$W/hdr4m-again.jpg"
+tail -c "$(stat -c %s "$W/hdr4m.gainmap")" "$W/hdr4m-s.jpg" >"$W/hdr4m-tail"
+check 'hdr4m.jpg, timed: `cp` = input, `-s` ends with the gain map as it was and a second strip changes nothing' \
+    "$W/hdr4m-cp.jpg" "$W/hdr4m.jpg" "$W/hdr4m-tail" "$W/hdr4m.gainmap" "$W/hdr4m-again.jpg" "$W/hdr4m-s.jpg"
+rm -f "$W"/hdr4m-*
 batch_pairs=()
 for photo in "$W"/photos/*.jpg; do batch_pairs+=("$photo.app1" "$W/ref.app1" "$photo.copy" "$photo"); done
 check "the batch recipe, timed: every photo's side file = the segment, every copy = the photo" "${batch_pairs[@]}"
@@ -480,6 +493,7 @@ target_ratio '`-r` on the 1 KiB photo vs `cp` of it' photo1k 2 0 1.05 '<='
 target_ratio '`-w` on a 4 MiB photo into a new file vs `cp` of it' photo4m 1 0 1.0 '<='
 target_ratio '`-r` on the 4 MiB photo vs `cp` of it' photo4m 2 0 1.0 '<='
 target_ratio '`-g` on the 4 MiB photo into a new file vs `cp` of it' location 1 0 1.0 '<='
+target_ratio '`-s` on a 4 MiB two-image HDR photo into a new file vs `cp` of it' hdr4m 1 0 1.0 '<='
 target_ratio 'parse-only on the 1 KiB photo vs `/bin/true`' startup 1 0 1.2 '<='
 target_ratio "the README's batch recipe, \`-r\` on $batch_photos photos of 4 MiB, vs the same recipe with \`cp\`" batch 1 0 1.0 '<='
 for id in write fresh copied tmpfs; do
@@ -568,6 +582,7 @@ report="$W/RESULTS.md"
         echo "- On $fs: a sparse $image_mib MiB image made by \`mkfs.$fs\` ($(mkfs_version "$fs")) and mounted with \`mount -o loop\` at \`\$W/$fs\`, holding \`cp\` of big.jpg, its side file from \`-r\` (a segment of the same length) and \`vireo.jpg\`, the \`-wvireo\` output of big.jpg with that side file (its segment follows FF D8, so \`-wvireo\` leaves its tail in place); synced before timing."
     done
     echo "- \`photo1k.jpg\`: examples/sample.jpg, $sample_size bytes; \`photo4m.jpg\`: the sample padded as big.jpg is to $photo_size bytes, settled the same way; \`photos/\`: $batch_photos copies of photo4m.jpg."
+    echo "- \`hdr4m.jpg\`: \`bench/make_inputs hdr\`: a phone's HDR photo of $photo_size bytes: a primary with Exif, an Ultra HDR XMP packet, an MPF index and an ISO 21496-1 segment, a gain map of a sixteenth of that with its own XMP and ISO 21496-1 segment, a 64 KiB motion-photo video; settled as photo4m.jpg is."
     echo "- \`sparse.jpg\`: examples/sample.jpg extended by \`truncate -s $sparse_size\` (a hole after the sample)."
     echo "- \`small1m.jpg\`: the same, \`truncate -s $small_size\`."
     echo "- \`worst.jpg\`: \`bench/make_inputs worst\`: IFD0, Exif IFD and GPS IFD with 65535 entries each, all ASCII, count 16, out of line in one shared value area; $(stat -c %s "$W/worst.jpg") bytes."

@@ -150,5 +150,28 @@ int main(int argc, char** argv) {
                                    {static_cast<std::uint32_t>(second.size()), static_cast<std::uint32_t>(second_at - mpf_at - 8), 0}},
                                   true);
     save(dir, "location-mpf-xmp.jpg", joined({soi, first_segments, mpf, dht, sos, scan, eoi, second}));
+    // Phone HDR photos: a gain map after the primary's EOI, found through the
+    // MPF index and described in XMP (with a container directory) or by
+    // ISO 21496-1 segments, then a motion-photo video; and one whose index
+    // points one byte off.
+    const std::string hdrgm = "xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\" hdrgm:Version=\"1.0\"";
+    const bytes gain_map = joined({soi, xmp_segment("<rdf:Description " + hdrgm + " hdrgm:GainMapMax=\"2.3\"/>"),
+                                   iso_gain_map_segment({0, 0, 0, 0, 0x40, 1, 2}), dht, sos, scan, eoi});
+    const std::string directory =
+        "<rdf:Description xmlns:Container=\"http://ns.google.com/photos/1.0/container/\" "
+        "xmlns:Item=\"http://ns.google.com/photos/1.0/container/item/\" " + hdrgm +
+        "><Container:Directory><rdf:Seq><rdf:li><Container:Item Item:Semantic=\"Primary\" Item:Mime=\"image/jpeg\"/>"
+        "</rdf:li><rdf:li><Container:Item Item:Semantic=\"GainMap\" Item:Mime=\"image/jpeg\" Item:Length=\"" +
+        std::to_string(gain_map.size()) + "\"/></rdf:li></rdf:Seq></Container:Directory></rdf:Description>";
+    const bytes video = {0, 0, 0, 0x10, 'f', 't', 'y', 'p', 'm', 'p', '4', '2', 0, 0, 0, 0};
+    const bytes head = joined({soi, jfif, exif, xmp_segment(directory)});
+    const bytes placeholder(mpf_segment({{}, {}}, true).size(), 0);
+    bytes primary = joined({head, placeholder, iso_gain_map_segment({0, 0, 0, 0}), icc, dht, sos, scan, eoi});
+    save(dir, "hdr-ultra-mm.jpg", two_image_file(primary, head.size(), {}, gain_map, true, video));
+    primary = joined({soi, exif, placeholder, iso_gain_map_segment({0, 0, 0, 0}), dht, sos, scan, eoi});
+    save(dir, "hdr-iso-ii.jpg", two_image_file(primary, soi.size() + exif.size(), {}, gain_map, false, video));
+    bytes off = two_image_file(primary, soi.size() + exif.size(), {0}, gain_map, false, video);
+    off.erase(off.begin() + static_cast<long>(primary.size()));
+    save(dir, "hdr-index-off.jpg", off);
     return 0;
 }

@@ -4,9 +4,11 @@
 #include <vector>
 
 #include "copy_engine.h"
+#include "gain_map.h"
 #include "location.h"
 #include "log.h"
 #include "output_file.h"
+#include "output_plan.h"
 
 // Ends a job whose copies gave result: commits the output or removes it, and
 // reports what went wrong. read_name names the file whose read failed.
@@ -134,6 +136,8 @@ int replace_segment(const run_options& options, byte_source& source, const app1_
 struct image_layout {
     bool has_exif = false;
     jpeg_segment exif;  // the first APP1 segment whose identifier is Exif
+    bool has_mpf = false;
+    jpeg_segment mpf;   // the first MPF index
     std::int64_t image_end = 0;
 };
 
@@ -146,6 +150,10 @@ bool walk_image(byte_source& source, const std::string& name, image_layout& layo
         if (segment.id == segment_id::exif && !layout.has_exif) {
             layout.has_exif = true;
             layout.exif = segment;
+        }
+        if (segment.id == segment_id::mpf && !layout.has_mpf) {
+            layout.has_mpf = true;
+            layout.mpf = segment;
         }
     }
     if (source.read_failed) {
@@ -225,10 +233,20 @@ int insert_segment(const run_options& options, byte_source& source) {
     }
     std::int64_t from = layout.has_exif ? layout.exif.offset : 2;
     std::int64_t resume = layout.has_exif ? layout.exif.offset + layout.exif.length : 2;
-    copy_result result = copy_source(out, source, 0, from);
-    if (result == copy_result::done) result = write_bytes(out, APP1_MARKER, sizeof APP1_MARKER);
-    if (result == copy_result::done) result = write_bytes(out, segment.data(), segment.size());
-    if (result == copy_result::done) result = copy_range(out, source.file, resume, -1);
+    segment.insert(segment.begin(), APP1_MARKER, APP1_MARKER + sizeof APP1_MARKER);
+    output_plan plan;
+    plan_range(plan, 0, from);
+    plan.pieces.push_back(plan_piece{0, 0, segment});
+    plan_range(plan, resume, -1);
+    // The index gives the primary image's size and, counted from itself, where
+    // the further images start: both move with the new segment.
+    mp_index index;
+    if (layout.has_mpf && read_mp_index(source, layout.mpf, index)) {
+        auto length = static_cast<std::int64_t>(segment.size());
+        for (const mp_patch& patch : mp_resize_patches(index, from, resume, length, layout.image_end))
+            plan_patch(plan, patch.position, patch.bytes.data(), patch.bytes.size());
+    }
+    copy_result result = write_plan(out, source.file, plan);
     close_source(source);
     return finish_job(out, result, messages, options.source);
 }
@@ -271,45 +289,177 @@ bool jfif_without_thumbnail(byte_source& source, const jpeg_segment& segment,
     return true;
 }
 
-// Copies the primary image without its metadata, the orientation segment
-// (when there is an orientation) where the Exif segment stood, a JFIF
-// segment without its thumbnail.
-copy_result copy_without_metadata(output_file& out, byte_source& source, const image_layout& layout,
-                                  int orientation) {
-    marker_walk walk = start_marker_walk(source);
-    jpeg_segment segment;
-    std::int64_t kept_from = 0;
+// Where a strip's bytes go: counted only (the first pass, which learns the
+// sizes an MPF index must give) or written as they are met.
+struct strip_sink {
+    output_file* out = nullptr;  // null: count only
+    const input_file* file = nullptr;
+    std::int64_t length = 0;  // bytes counted or written
     copy_result result = copy_result::done;
+};
+
+void sink_range(strip_sink& sink, std::int64_t offset, std::int64_t length) {
+    if (sink.result != copy_result::done || length == 0) return;
+    if (sink.out) {
+        sink.result = copy_range(*sink.out, *sink.file, offset, length);
+        // Read a moment ago: a shortfall now is a failing read.
+        if (sink.result == copy_result::short_input) sink.result = copy_result::read_failed;
+    }
+    sink.length += length;
+}
+
+void sink_bytes(strip_sink& sink, const std::uint8_t* bytes, std::size_t n) {
+    if (sink.result != copy_result::done || n == 0) return;
+    if (sink.out) sink.result = write_bytes(*sink.out, bytes, n);
+    sink.length += static_cast<std::int64_t>(n);
+}
+
+// What a strip does with a part of a gain-map photo: drops it, keeps it as
+// it is, or puts in its place what the caller filled in (nothing at first).
+enum class part_rule { drop, keep, fill };
+using strip_rule = std::array<part_rule, GAIN_MAP_PARTS>;  // by gain_map_part
+
+constexpr strip_rule PRIMARY_RULE = {part_rule::fill, part_rule::fill, part_rule::fill};
+constexpr strip_rule GAIN_MAP_RULE = {part_rule::keep, part_rule::keep, part_rule::drop};
+
+struct stripped_image {
+    gain_map_segments found;  // the first segment of each part
+    std::array<std::int64_t, GAIN_MAP_PARTS> at{};  // where the sink stood when each part was met
+    std::array<std::vector<std::uint8_t>, GAIN_MAP_PARTS> fill;
+    std::int64_t start = 0;  // the SOI's position
+    std::int64_t end = 0;    // the byte after the EOI
+};
+
+// Puts the image whose SOI stands at start into sink without its metadata,
+// the orientation segment (when there is an orientation) where its first
+// Exif segment stood, and the first segment of each gain-map part as rule
+// says. False when the walk does not end at an EOI.
+bool strip_image(byte_source& source, std::int64_t start, const strip_rule& rule, stripped_image& image,
+                 strip_sink& sink) {
+    marker_walk walk = start_marker_walk_at(source, start);
+    jpeg_segment segment;
+    std::int64_t kept_from = start;
+    bool seen_exif = false;
     std::array<std::uint8_t, PLAIN_JFIF_SIZE> plain_jfif;
-    while (result == copy_result::done && next_segment(walk, segment)) {
+    while (next_segment(walk, segment)) {
         const bool thumbnail = jfif_without_thumbnail(source, segment, plain_jfif);
         if (!thumbnail && !is_metadata(segment)) continue;
-        result = copy_source(out, source, kept_from, segment.offset - kept_from);
-        if (result == copy_result::done && thumbnail) result = write_bytes(out, plain_jfif.data(), plain_jfif.size());
-        if (result == copy_result::done && orientation && layout.has_exif && segment.offset == layout.exif.offset) {
-            std::array<std::uint8_t, 36> upright = orientation_segment(orientation);
-            result = write_bytes(out, upright.data(), upright.size());
+        const gain_map_part part = gain_map_part_of(source, segment);
+        const auto p = static_cast<std::size_t>(part);
+        const bool first = part != gain_map_part::none && !image.found.has[p];
+        if (first) {
+            image.found.has[p] = true;
+            image.found.at[p] = segment;
+            if (rule[p] == part_rule::keep) continue;
         }
+        sink_range(sink, kept_from, segment.offset - kept_from);
         kept_from = segment.offset + segment.length;
+        if (thumbnail) sink_bytes(sink, plain_jfif.data(), plain_jfif.size());
+        if (first && rule[p] == part_rule::fill) {
+            image.at[p] = sink.length;
+            sink_bytes(sink, image.fill[p].data(), image.fill[p].size());
+        }
+        if (segment.id == segment_id::exif && !seen_exif) {
+            seen_exif = true;
+            int orientation = exif_orientation(source, segment);
+            if (orientation) {
+                std::array<std::uint8_t, 36> upright = orientation_segment(orientation);
+                sink_bytes(sink, upright.data(), upright.size());
+            }
+        }
     }
-    if (result != copy_result::done) return result;
-    // The first walk got to the end: one that does not now met a changed file.
-    if (walk.state != walk_state::finished) return copy_result::read_failed;
-    return copy_source(out, source, kept_from, walk.image_end - kept_from);
+    if (walk.state != walk_state::finished) return false;
+    sink_range(sink, kept_from, walk.image_end - kept_from);
+    image.start = start;
+    image.end = walk.image_end;
+    return true;
+}
+
+enum class gain_map_outcome { none, kept, dropped };
+
+// After a counting pass over the primary: counts the gain map and fills the
+// primary's parts (the ISO 21496-1 segment as it was, the minimal XMP packet,
+// the MPF index of the two images) when a whole JPEG lies where the primary
+// says its gain map does. Sets length to the size of the whole output.
+gain_map_outcome plan_gain_map(byte_source& source, stripped_image& primary, std::int64_t& length,
+                               stripped_image& gain_map) {
+    gain_map_target target;
+    gain_map_search search = find_gain_map(source, primary.found, primary.end, target);
+    if (search == gain_map_search::none) return gain_map_outcome::none;
+    strip_sink counted;
+    if (search == gain_map_search::broken || !strip_image(source, target.start, GAIN_MAP_RULE, gain_map, counted) ||
+        gain_map.end != target.start + target.size)
+        return gain_map_outcome::dropped;
+    const auto iso = static_cast<std::size_t>(gain_map_part::iso);
+    const auto xmp = static_cast<std::size_t>(gain_map_part::xmp);
+    const auto mpf = static_cast<std::size_t>(gain_map_part::mpf);
+    std::array<std::vector<std::uint8_t>, GAIN_MAP_PARTS> fill;
+    if (primary.found.has[iso]) {
+        const jpeg_segment& segment = primary.found.at[iso];
+        fill[iso].resize(static_cast<std::size_t>(segment.length));
+        source_seek(source, segment.offset);
+        source_read(source, fill[iso].data(), fill[iso].size());
+    }
+    if (target.xmp_layout) fill[xmp] = minimal_xmp_segment(target, counted.length);
+    fill[mpf].resize(MPF_TWO_IMAGE_SIZE);
+    // The parts before the index move it by their length.
+    std::int64_t primary_size = length, tiff = primary.at[mpf] + 8;
+    for (std::size_t p = 0; p < GAIN_MAP_PARTS; ++p) {
+        primary_size += static_cast<std::int64_t>(fill[p].size());
+        if (p != mpf && primary.found.has[p] && primary.found.at[p].offset < primary.found.at[mpf].offset)
+            tiff += static_cast<std::int64_t>(fill[p].size());
+    }
+    if (primary_size > 0xFFFFFFFF) return gain_map_outcome::dropped;
+    mp_entry first = target.index.entries[0], second = target.index.entries[1];
+    first.size = static_cast<std::uint32_t>(primary_size);
+    second.size = static_cast<std::uint32_t>(counted.length);
+    second.offset = static_cast<std::uint32_t>(primary_size - tiff);
+    std::array<std::uint8_t, MPF_TWO_IMAGE_SIZE> index = mpf_two_image_segment(target.index.big_endian, first, second);
+    fill[mpf].assign(index.begin(), index.end());
+    primary.fill = std::move(fill);
+    length = primary_size + counted.length;
+    return gain_map_outcome::kept;
+}
+
+// Writes what the counting pass planned; a walk that now goes otherwise met
+// a changed file.
+copy_result write_stripped(output_file& out, byte_source& source, stripped_image& primary,
+                           const stripped_image* gain_map, std::int64_t length) {
+    strip_sink sink{&out, &source.file};
+    stripped_image again;
+    again.fill = std::move(primary.fill);
+    bool same = strip_image(source, 0, PRIMARY_RULE, again, sink) && again.end == primary.end;
+    if (same && gain_map) {
+        stripped_image image;
+        same = strip_image(source, gain_map->start, GAIN_MAP_RULE, image, sink) && image.end == gain_map->end;
+    }
+    if (sink.result != copy_result::done) return sink.result;
+    return same && sink.length == length ? copy_result::done : copy_result::read_failed;
 }
 
 // -s: the primary image without its metadata; whatever follows its EOI
-// (further frames, trailers) goes too.
+// (further frames, trailers) goes too, except a gain map, which is kept with
+// just what it takes to render it. A first pass counts, so that the index
+// can give the sizes of what the second writes; memory stays flat.
 int strip_metadata(const run_options& options, byte_source& source) {
-    image_layout layout;
-    if (!walk_image(source, options.source, layout)) return 1;
-    int orientation = layout.has_exif ? exif_orientation(source, layout.exif) : 0;
+    stripped_image primary, gain_map;
+    strip_sink counted;
+    bool walked = strip_image(source, 0, PRIMARY_RULE, primary, counted);
+    std::int64_t length = counted.length;
+    gain_map_outcome outcome = walked ? plan_gain_map(source, primary, length, gain_map) : gain_map_outcome::none;
+    if (source.read_failed || !walked) {
+        print_message(source.read_failed ? "input file read error [%s].\n" : "not a jpeg file [%s].\n", options.source);
+        return 1;
+    }
     job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
     output_file out;
     if (!open_job_output(out, options, messages) || output_feeds_input(out, source.file, messages)) return 1;
-    copy_result result = copy_without_metadata(out, source, layout, orientation);
+    const bool kept = outcome == gain_map_outcome::kept;
+    copy_result result = write_stripped(out, source, primary, kept ? &gain_map : nullptr, length);
     close_source(source);
-    return finish_job(out, result, messages, options.source);
+    int status = finish_job(out, result, messages, options.source);
+    if (status == 0 && outcome == gain_map_outcome::dropped) print_message("gain map dropped [%s].\n", options.source);
+    return status;
 }
 
 }  // namespace

@@ -54,7 +54,9 @@ name a photo called -r (or any other option) ./-r.
   -s       write OUTPUT_FILE: SRCFILE without its metadata. Every APPn
            segment but JFIF, ICC_PROFILE and Adobe, every comment, and all
            that follows the image's EOI are dropped, and a JFIF thumbnail;
-           an Orientation of 2 to 8 stays, in an Exif segment of its own
+           an Orientation of 2 to 8 stays, in an Exif segment of its own.
+           An HDR photo's gain map stays, with only what renders it ("gain
+           map dropped [NAME]." where its index does not lead to a whole one)
   -g       write OUTPUT_FILE: SRCFILE without its location. The GPS data of
            every Exif segment (further MPF images' too) is zeroed in place,
            and every Exif GPS property of the XMP turned to spaces; every

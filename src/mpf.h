@@ -11,6 +11,7 @@
 #ifndef SEGSPLICE_MPF_H
 #define SEGSPLICE_MPF_H
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -42,5 +43,26 @@ bool read_mp_index(byte_source& source, const jpeg_segment& segment, mp_index& i
 // otherwise the MPF TIFF header's position plus its offset. Unchecked against
 // the file's size.
 std::int64_t mp_image_start(const mp_index& index, const mp_entry& entry);
+
+// A 4-byte field of the index to rewrite: its file position and new bytes.
+struct mp_patch {
+    std::int64_t position = 0;
+    std::array<std::uint8_t, 4> bytes{};
+};
+
+// The fields that keep index true when the source bytes [from, resume) of the
+// primary image, which ends at primary_end, become length bytes: the first
+// entry's size, and the offsets of the images from resume on when the change
+// lies after the index's TIFF header. Values that would leave 32 bits are
+// left alone. In file order.
+std::vector<mp_patch> mp_resize_patches(const mp_index& index, std::int64_t from, std::int64_t resume,
+                                        std::int64_t length, std::int64_t primary_end);
+
+// An APP2 MPF segment, marker included, of MPF_TWO_IMAGE_SIZE bytes in the
+// given byte order: MPFVersion, NumberOfImages 2 and the entries of a primary
+// image and one further image, without dependent images.
+constexpr std::size_t MPF_TWO_IMAGE_SIZE = 90;
+std::array<std::uint8_t, MPF_TWO_IMAGE_SIZE> mpf_two_image_segment(bool big_endian, const mp_entry& primary,
+                                                                  const mp_entry& second);
 
 #endif

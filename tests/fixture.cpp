@@ -1,5 +1,7 @@
 #include "fixture.h"
 
+#include <algorithm>
+
 namespace fixture {
 
 entry pointer(std::uint16_t tag, int dir, std::uint16_t type, std::uint32_t count) {
@@ -225,6 +227,35 @@ bytes mpf_segment(const std::vector<mp_image>& images, bool be) {
     for (char c : {'M', 'P', 'F', '\0'}) out.push_back(static_cast<std::uint8_t>(c));
     out.insert(out.end(), tiff.begin(), tiff.end());
     return out;
+}
+
+bytes marker_segment(std::uint8_t marker, const bytes& payload) {
+    bytes out = {0xFF, marker};
+    put_u16(out, static_cast<std::uint32_t>(payload.size() + 2), true);
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+bytes xmp_segment(const std::string& packet) {
+    return marker_segment(0xE1, text(std::string("http://ns.adobe.com/xap/1.0/\0", 29) + packet));
+}
+
+bytes iso_gain_map_segment(const bytes& rest) {
+    bytes payload = text(std::string("urn:iso:std:iso:ts:21496:-1\0", 28));
+    payload.insert(payload.end(), rest.begin(), rest.end());
+    return marker_segment(0xE2, payload);
+}
+
+bytes two_image_file(bytes primary, std::size_t mpf_at, const bytes& gap, const bytes& second, bool big_endian,
+                     const bytes& trailer) {
+    auto size = static_cast<std::uint32_t>(primary.size());
+    bytes index = mpf_segment({{size, 0, 0x030000},
+                               {static_cast<std::uint32_t>(second.size()),
+                                static_cast<std::uint32_t>(size + gap.size() - (mpf_at + 8)), 0}},
+                              big_endian);
+    std::copy(index.begin(), index.end(), primary.begin() + static_cast<std::ptrdiff_t>(mpf_at));
+    for (const bytes* part : {&gap, &second, &trailer}) primary.insert(primary.end(), part->begin(), part->end());
+    return primary;
 }
 
 }  // namespace fixture

@@ -91,6 +91,20 @@ struct mp_image {
 };
 bytes mpf_segment(const std::vector<mp_image>& images, bool big_endian);
 
+// FF, marker, the big-endian length (payload + 2), payload.
+bytes marker_segment(std::uint8_t marker, const bytes& payload);
+
+// An XMP APP1 segment holding packet; an ISO 21496-1 APP2 segment whose
+// payload goes on with rest after the identifier.
+bytes xmp_segment(const std::string& packet);
+bytes iso_gain_map_segment(const bytes& rest);
+
+// A two-image file: primary, gap, second, trailer. primary holds at mpf_at a
+// placeholder of the size of a two-image mpf_segment, which is made to index
+// primary and second.
+bytes two_image_file(bytes primary, std::size_t mpf_at, const bytes& gap, const bytes& second, bool big_endian,
+                     const bytes& trailer);
+
 }  // namespace fixture
 
 #endif
