@@ -1,5 +1,6 @@
 #include "main.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include "jobs.h"
 #include "kalvo.h"
 #include "log.h"
+#include "report.h"
 
 namespace {
 
@@ -98,7 +100,7 @@ struct info_option {
 
 // Answered only as the one argument, and only when no file has that name:
 // such a file is still a source.
-constexpr info_option INFO_OPTIONS[] = {{"--help", print_help}, {"--version", print_version}};
+constexpr info_option INFO_OPTIONS[] = {{"--help", print_help}, {"-h", print_help}, {"--version", print_version}};
 
 const info_option* info_option_of(int argc, const char* const* argv) {
     if (argc != 2) return nullptr;
@@ -133,10 +135,68 @@ constexpr mode_option MODE_OPTIONS[] = {
     {"-i", MODE_INSERT, 2}, {"-s", MODE_STRIP, 1},
 };
 
+// What each count of names is called, for the usage problems.
+const char* const NAMES_TAKEN[] = {"", "OUTPUT_FILE", "APP1_FILE and OUTPUT_FILE"};
+
+// The switches, which count only before the mode option. does_work: alone,
+// with no mode option, the run still gives something.
+struct flag_option {
+    const char* name;
+    bool run_options::*field;
+    bool does_work;
+};
+
+constexpr flag_option FLAG_OPTIONS[] = {
+    {"-d", &run_options::debug, true},
+    {"-k", &run_options::keep_times, false},
+};
+
 const mode_option* mode_of(std::string_view arg) {
     for (const mode_option& option : MODE_OPTIONS)
         if (arg == option.name) return &option;
     return nullptr;
+}
+
+const flag_option* flag_of(std::string_view arg) {
+    for (const flag_option& option : FLAG_OPTIONS)
+        if (arg == option.name) return &option;
+    return nullptr;
+}
+
+bool looks_like_option(std::string_view arg) { return arg.size() > 1 && arg[0] == '-'; }
+
+// "nothing to do: give -r, -w, ..., -d; segsplice --help", from the tables.
+std::string nothing_to_do() {
+    std::string text = "nothing to do: give";
+    for (const mode_option& option : MODE_OPTIONS) text += std::string(" ") + option.name + ",";
+    for (const flag_option& option : FLAG_OPTIONS)
+        if (option.does_work) text += std::string(" ") + option.name + ",";
+    text.back() = ';';
+    return text + " segsplice --help";
+}
+
+// The warnings for the arguments before the mode option at index mode (argc
+// when there is none) and after its names, which end at index last.
+void warn_about_arguments(int argc, const char* const* argv, int mode, int last, run_options& options) {
+    bool second_file = false;
+    for (int i = 2; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (i == mode) {
+            i = last;
+        } else if (i > mode && flag_of(arg)) {
+            options.warnings.push_back(std::string(arg) + " after the mode option is ignored: put it before " +
+                                       argv[mode]);
+        } else if (i > mode || looks_like_option(arg)) {
+            if (!flag_of(arg)) options.warnings.push_back("ignored argument [" + std::string(arg) + "]");
+        } else if (!second_file) {
+            second_file = true;
+            options.warnings.push_back(
+                "only the first file is read; segsplice takes one photo per run, see \"Many photos\" in the README");
+        }
+    }
+    bool works = mode < argc;
+    for (const flag_option& option : FLAG_OPTIONS) works = works || (option.does_work && options.*option.field);
+    if (!works) options.warnings.push_back(nothing_to_do());
 }
 
 }  // namespace
@@ -144,12 +204,15 @@ const mode_option* mode_of(std::string_view arg) {
 run_options parse_arguments(int argc, const char* const* argv) {
     run_options options;
     options.source = argv[1];
+    int mode = argc;
+    int last = argc;
     for (int i = 0; i < argc; ++i) {
-        if (std::string_view(argv[i]) == "-d") options.debug = true;
-        if (std::string_view(argv[i]) == "-k") options.keep_times = true;
+        if (const flag_option* flag = flag_of(argv[i])) options.*flag->field = true;
         const mode_option* option = mode_of(argv[i]);
         if (!option) continue;
         options.mode = option->mode;
+        mode = i;
+        last = std::min(i + option->names, argc - 1);
         if (option->names == 0) {
             options.output = options.source + ".app1";
         } else if (option->names == 1) {
@@ -162,8 +225,12 @@ run_options parse_arguments(int argc, const char* const* argv) {
             if (i + 2 >= argc) options.error = "set output filename";
             else options.output = argv[i + 2];
         }
+        if (options.error)
+            options.error_reason = std::string(option->name) + " takes " + NAMES_TAKEN[option->names] +
+                                   "; segsplice --help";
         break;
     }
+    warn_about_arguments(argc, argv, mode, last, options);
     return options;
 }
 
@@ -288,6 +355,7 @@ void walk_exif_directories(byte_source& source, bool big_endian, std::int32_t of
 int segsplice_main(int argc, const char* const* argv) {
     if (argc <= 1) {
         print_usage();
+        warn("every option and the exit statuses: segsplice --help");
         return 1;
     }
     if (const info_option* option = info_option_of(argc, argv)) {
@@ -295,14 +363,16 @@ int segsplice_main(int argc, const char* const* argv) {
         return 0;
     }
     run_options options = parse_arguments(argc, argv);
+    for (const std::string& warning : options.warnings) warn(warning);
     if (options.debug) set_log_enable(1);
     if (options.error) {
         print_line(options.error);
+        warn(options.error_reason);
         return 1;
     }
     byte_source source;
     if (!open_source(source, options.source)) {
-        print_line("file open error.");
+        report_failure("file open error.\n", options.source, system_reason(source.file.error, "cannot be read"));
         return 1;
     }
     int status = 0;
@@ -310,12 +380,14 @@ int segsplice_main(int argc, const char* const* argv) {
     if (!search_app1_start(source)) {
         // A scan cut short by a failing read has not shown that there is no marker.
         if (source.read_failed) {
-            print_message("input file read error [%s].\n", options.source);
+            report_failure("input file read error [%s].\n", options.source,
+                           system_reason(source.file.error, "the file changed while it was read"));
             status = 1;
         } else if (job_walks_markers(options.mode)) {
             status = run_job(options, source, nullptr);
         } else {
-            print_line("can't find app1 maker. Abort.");
+            report_failure("can't find app1 maker. Abort.\n", options.source,
+                           "no FF E1 marker in the file: it has no APP1 segment");
         }
     } else {
         app1_info info;
