@@ -649,6 +649,7 @@ TEST(Cli, TargetsAShellUserWritesTo) {
         const char* file;  // where the JPEG must end up
         std::function<bytes(const bytes& trace)> want;
         bool as_other_user = false;
+        const char* feed = "";  // what pipes into the tool's standard input
     } rows[] = {
         {"link to an existing file", [&](auto& d) { write_file(d / "real/out.jpg", old); fs::create_symlink("real/out.jpg", d / "link.jpg"); },
          "p.jpg -w p.jpg.app1 link.jpg", "real/out.jpg", [&](auto&) { return source; }},
@@ -666,6 +667,16 @@ TEST(Cli, TargetsAShellUserWritesTo) {
          "p.jpg -w p.jpg.app1 sticky/out.jpg", "sticky/out.jpg", [&](auto&) { return source; }, true},
         {"another's file in a sticky folder", [&](auto& d) { write_file(d / "sticky/out.jpg", old); ::chmod((d / "sticky/out.jpg").c_str(), 0666); },
          "p.jpg -w p.jpg.app1 sticky/out.jpg", "sticky/out.jpg", [&](auto&) { return source; }, true},
+        {"- for standard output", nullptr, "p.jpg -w p.jpg.app1 - | cat > dash.jpg", "dash.jpg", [&](auto&) { return source; }},
+        {"- for standard input, a pipe", nullptr, "- -w p.jpg.app1 in.jpg", "in.jpg", [&](auto&) { return source; }, false,
+         "cat p.jpg |"},
+        {"- for standard input, a file", nullptr, "- -w p.jpg.app1 in.jpg < p.jpg", "in.jpg", [&](auto&) { return source; }},
+        {"- in and out", nullptr, "- -w p.jpg.app1 - > both.jpg", "both.jpg", [&](auto&) { return source; }, false,
+         "cat p.jpg |"},
+        {"- for APP1_FILE", nullptr, "p.jpg -w - side.jpg", "side.jpg", [&](auto&) { return source; }, false,
+         "cat p.jpg.app1 |"},
+        {"a file named -", [&](auto& d) { write_file(d / "-", old); }, "p.jpg -w p.jpg.app1 ./-", "-",
+         [&](auto&) { return source; }},
     };
     bool root = ::geteuid() == 0;
     for (const row& r : rows) {
@@ -684,7 +695,7 @@ TEST(Cli, TargetsAShellUserWritesTo) {
         struct stat before = {};
         ::stat((dir / r.file).c_str(), &before);
         std::string user = r.as_other_user ? "SEGSPLICE_TEST_WRAPPER='setpriv --reuid=4242 --regid=4242 --clear-groups';" : "";
-        tool_run run = run_tool(dir.path.string(), r.args, user);
+        tool_run run = run_tool(dir.path.string(), r.args, user + r.feed);
         EXPECT_EQ(run.status, 0) << run.output;
         bytes trace = fixture::text(run_tool(dir.path.string(), "p.jpg -d").output);
         EXPECT_TRUE(read_file(dir / r.file) == r.want(trace));
