@@ -35,11 +35,13 @@ const char HELP_TEXT[] = R"(
 segsplice SRCFILE -i APP1_FILE OUTPUT_FILE
 segsplice SRCFILE -s OUTPUT_FILE
 segsplice SRCFILE -d
-segsplice --help | --version
+segsplice --help | -h | --version
 
 SRCFILE always comes first. The first of -r, -w, -wvireo, -i and -s wins,
-and the arguments after it are ignored. SRCFILE is read as an option too:
-name a photo called -r (or any other option) ./-r.
+and the arguments after it are ignored, with a warning on standard error.
+SRCFILE is read as an option too: name a photo called -r (or any other
+option) ./-r. A lone - is standard input as SRCFILE or APP1_FILE and
+standard output as OUTPUT_FILE; a file named - is ./-.
 
   -r       write the APP1 segment of SRCFILE (its length field and payload,
            without the FF E1 marker) to SRCFILE.app1
@@ -50,8 +52,8 @@ name a photo called -r (or any other option) ./-r.
   -i       write OUTPUT_FILE: SRCFILE with APP1_FILE in place of its first
            Exif APP1 segment, or right after its FF D8 where it has none;
            every other segment stays. APP1_FILE is a side file, whose
-           big-endian length field must equal its size, or a JPEG, whose
-           Exif segment is taken
+           big-endian length field must equal its size and whose payload
+           must start Exif 00 00, or a JPEG, whose Exif segment is taken
   -s       write OUTPUT_FILE: SRCFILE without its metadata. Every APPn
            segment but JFIF, ICC_PROFILE and Adobe, every comment, and all
            that follows the image's EOI are dropped; an Orientation of 2 to
@@ -61,7 +63,7 @@ name a photo called -r (or any other option) ./-r.
   -k       keep the target's times: a replaced target's access and
            modification times go to the new file; counts only before the
            mode option
-  --help, --version
+  --help, -h, --version
            print this text, or the version; only as the one argument
 
 -r, -w and -wvireo take the first FF E1 bytes for the APP1 marker; -i and -s
@@ -76,6 +78,7 @@ Exit status:
   1  a usage error, or a job that failed: a file could not be opened, read
      or written, or was refused; nothing was written, existing files are as
      they were
+Each failure also says why on standard error: "segsplice: NAME: reason".
 
 See segsplice(1).
 )";
