@@ -178,15 +178,14 @@ std::string nothing_to_do() {
     return text + " segsplice --help";
 }
 
-// The warnings for the arguments before the mode option at index mode (argc
-// when there is none) and after its names, which end at index last.
+// The warnings for what the scan passes over or never reaches: mode is the
+// index of the mode option (argc without one), last that of its last name.
 void warn_about_arguments(int argc, const char* const* argv, int mode, int last, run_options& options) {
     bool second_file = false;
     for (int i = 2; i < argc; ++i) {
         std::string_view arg = argv[i];
-        if (i == mode) {
-            i = last;
-        } else if (i > mode && flag_of(arg)) {
+        if (i >= mode && i <= last) continue;  // the mode option and its names
+        if (i > mode && flag_of(arg)) {
             options.warnings.push_back(std::string(arg) + " after the mode option is ignored: put it before " +
                                        argv[mode]);
         } else if (i > mode || looks_like_option(arg)) {

@@ -225,6 +225,7 @@ TEST(Cli, EveryProblemSaysWhyOnStandardError) {
          "segsplice: bare.jpg: no FF E1 marker in the file: it has no APP1 segment\n",
          0},
         {"p.jpg -k -s out.jpg", "", "", 0},
+        {"-w p.jpg out.jpg", "file open error.\n", "segsplice: -w: No such file or directory\n", 1},
     };
     bytes source = fixture::jpeg(fixture::camera_segment(true));
     for (const row& r : rows) {
