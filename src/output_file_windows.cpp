@@ -83,6 +83,15 @@ int errno_of(DWORD code) {
     return EIO;
 }
 
+// Why path could not be opened, right after the call failed: Windows
+// refuses to open a folder as a file with the same code as a locked door.
+int open_error(const std::wstring& path) {
+    DWORD code = GetLastError();
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return code == ERROR_ACCESS_DENIED && folder ? EISDIR : errno_of(code);
+}
+
 // Standard input: itself where it is a file on disk or need not be
 // positioned, else a copy in a temporary file that goes when it is closed.
 bool open_standard_input(input_file& in, bool positioned) {
@@ -140,7 +149,7 @@ bool open_input(input_file& in, const std::string& path, bool positioned) {
     if (!system_path(path, name)) return false;
     HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        in.error = errno_of(GetLastError());
+        in.error = open_error(name);
         return false;
     }
     input_file opened;
@@ -415,7 +424,7 @@ bool open_output(output_file& out, const std::string& target) {
     if (!system_path(target, path)) return false;
     HANDLE existing = INVALID_HANDLE_VALUE;
     target_state state = open_target(path, existing);
-    out.error = errno_of(GetLastError());
+    out.error = open_error(path);
     if (state == target_state::failed) return false;
     if (state == target_state::opened) {
         // NUL, a console or a pipe is written directly; a handle of any other
