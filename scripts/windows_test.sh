@@ -116,9 +116,10 @@ ln -s real/missing.jpg "$links/dangling.jpg"
     wine "$tool" photo.jpg -w photo.jpg.app1 link.jpg && echo "link $?"
     wine "$tool" link.jpg -w photo.jpg.app1 link.jpg && echo "in place $?"
     wine "$tool" photo.jpg -w photo.jpg.app1 dangling.jpg || echo "dangling $?"
-) >"$scratch/links.out" 2>&1
+) >"$scratch/links.out" 2>"$scratch/links.err"
 expected=$(printf 'link 0\nin place 0\noutput file open error 1 [dangling.jpg].\ndangling 1')
 [ "$(cat "$scratch/links.out")" = "$expected" ] || fail "links: $(cat "$scratch/links.out")"
+grep -q '^segsplice: dangling.jpg: ' "$scratch/links.err" || fail "links: no reason on standard error: $(cat "$scratch/links.err")"
 [ "$(readlink "$links/link.jpg")" = real/target.jpg ] || fail "link.jpg is no longer the link"
 [ "$(readlink "$links/dangling.jpg")" = real/missing.jpg ] || fail "dangling.jpg is no longer the link"
 cmp -s "$links/real/target.jpg" "$root/examples/sample.jpg" || fail "real/target.jpg was not written through link.jpg"

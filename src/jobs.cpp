@@ -23,6 +23,7 @@ struct job_messages {
 
 // Why a read failed: what the system said, else a file that changed.
 std::string read_reason(int error) { return system_reason(error, "the file changed while it was read"); }
+std::string write_reason(int error) { return system_reason(error, "write failed"); }
 
 // Ends a job whose copies gave result: commits the output or removes it, and
 // reports what went wrong. read_name names the file whose read failed.
@@ -40,7 +41,7 @@ int finish_job(output_file& out, copy_result result, const job_messages& message
             return 1;
         case copy_result::write_failed:
             discard_output(out);
-            report_failure("output file write error [%s].\n", messages.output, system_reason(out.error, "write failed"));
+            report_failure("output file write error [%s].\n", messages.output, write_reason(out.error));
             return 1;
         case copy_result::done:
             break;
@@ -49,7 +50,7 @@ int finish_job(output_file& out, copy_result result, const job_messages& message
         case commit_result::done:
             return 0;
         case commit_result::write_failed:
-            report_failure("output file write error [%s].\n", messages.output, system_reason(out.error, "write failed"));
+            report_failure("output file write error [%s].\n", messages.output, write_reason(out.error));
             return 1;
         case commit_result::replace_failed:
             report_failure(messages.open_failed, messages.output,
@@ -58,8 +59,7 @@ int finish_job(output_file& out, copy_result result, const job_messages& message
         case commit_result::kept_aside:
             std::fprintf(output_stream(), "output file write error [%s]. new file kept as [%s].\n",
                          messages.output.c_str(), kept_copy(out).c_str());
-            report_reason(messages.output, system_reason(out.error, "write failed") + "; the new file is complete in " +
-                                               kept_copy(out));
+            report_reason(messages.output, write_reason(out.error) + "; the new file is complete in " + kept_copy(out));
             return 1;
     }
     return 1;
@@ -112,7 +112,8 @@ bool open_app1_file(input_file& app1, output_file& out, const byte_source& sourc
                     const job_messages& messages) {
     if (!open_input(app1, options.app1_file, false)) {
         discard_output(out);
-        report_failure("app1 file open error 2 [%s].\n", options.app1_file, system_reason(app1.error, "cannot be read"));
+        report_failure("app1 file open error 2 [%s].\n", options.app1_file,
+                       system_reason(app1.error, "cannot be read"));
         return false;
     }
     if (output_feeds_input(out, source.file, messages) || output_feeds_input(out, app1, messages)) {
@@ -219,7 +220,8 @@ bool read_insert_segment(const input_file& app1, const std::string& name, std::v
     if (size >= 3 && segment[0] == 0xFF && segment[1] == MARKER_SOI && segment[2] == 0xFF)
         return read_donor_segment(app1, name, segment);
     if (size < 2 || load_u16(segment.data(), true) != size) {
-        std::string held = std::to_string(size) + (size > static_cast<std::int64_t>(MAX_SEGMENT) ? " bytes or more" : " bytes");
+        bool over = size > static_cast<std::int64_t>(MAX_SEGMENT);
+        std::string held = std::to_string(size) + (over ? " bytes or more" : " bytes");
         report_failure("app1 file length error [%s].\n", name,
                        size < 2 ? "a side file of " + held + " has no length field"
                                 : "length field " + std::to_string(load_u16(segment.data(), true)) +
