@@ -4,6 +4,8 @@
 # as it is.
 install(TARGETS segsplice RUNTIME DESTINATION .)
 install(FILES README.md DESTINATION .)
+# Tab completion for PowerShell: dot-sourced from the profile.
+install(FILES completion/segsplice.ps1 DESTINATION .)
 if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
   install(FILES LICENSE DESTINATION .)
 endif()

@@ -4,7 +4,8 @@
 # segsplice_fuzz_parse (the "-d" parse in memory), then segsplice_fuzz_jobs
 # (the file jobs). Each works on a copy of its corpus, fuzz/corpus/TARGET,
 # so the repository stays as it is; inputs that crash are kept in
-# build/fuzz/findings and fail the run.
+# build/fuzz/findings and fail the run. libFuzzer's own output, the
+# dictionary it recommends included, goes to build/fuzz/TARGET.log.
 #   scripts/fuzz.sh [SECONDS] [extra libFuzzer flags...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,13 +42,18 @@ failed=
 for target in $targets; do
     mkdir -p "$scratch/$target"
     cp "$root/fuzz/corpus/$target"/* "$scratch/$target/"
-    echo "== fuzzing segsplice_fuzz_$target for ${seconds}s"
+    echo "fuzzing segsplice_fuzz_$target for ${seconds}s"
+    log="$build/$target.log"
     status=0
     (cd "$scratch" && TMPDIR=$fuzz_tmp ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         "$build/fuzz/segsplice_fuzz_$target" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 \
         -max_len=262144 -print_final_stats=1 -artifact_prefix="$build/findings/$target-" "$@" \
-        "$scratch/$target" $regressions) || status=$?
-    if [ "$status" -ne 0 ]; then
+        "$scratch/$target" $regressions) >"$log" 2>&1 || status=$?
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    if [ "$status" -eq 0 ]; then
+        echo "  ${runs:-?} inputs, nothing found (libFuzzer's output: $log)"
+    else
+        tail -n 40 "$log" >&2
         echo "fuzzing segsplice_fuzz_$target found a problem (status $status)" >&2
         failed=1
     fi

@@ -81,9 +81,9 @@ cp "$root/examples/sample.jpg" "$scratch/linux/photo.jpg"
 (cd "$scratch/linux" && "$linux_tool" photo.jpg -d) >"$scratch/linux.trace"
 cmp "$scratch/win.trace" "$scratch/linux.trace" || fail "the -d trace of examples/sample.jpg differs from the linux build's"
 status=0
-wine "$tool" >"$scratch/win.usage" || status=$?
+wine "$tool" >"$scratch/win.usage" 2>/dev/null || status=$?
 [ "$status" -eq 1 ] || fail "segsplice.exe without arguments ended with status $status, not 1"
-"$linux_tool" >"$scratch/linux.usage" || true
+"$linux_tool" >"$scratch/linux.usage" 2>/dev/null || true
 cmp "$scratch/win.usage" "$scratch/linux.usage" || fail "the usage text differs from the linux build's"
 
 # The demo's round trip, then the same in place and over an existing file.
@@ -116,9 +116,10 @@ ln -s real/missing.jpg "$links/dangling.jpg"
     wine "$tool" photo.jpg -w photo.jpg.app1 link.jpg && echo "link $?"
     wine "$tool" link.jpg -w photo.jpg.app1 link.jpg && echo "in place $?"
     wine "$tool" photo.jpg -w photo.jpg.app1 dangling.jpg || echo "dangling $?"
-) >"$scratch/links.out" 2>&1
+) >"$scratch/links.out" 2>"$scratch/links.err"
 expected=$(printf 'link 0\nin place 0\noutput file open error 1 [dangling.jpg].\ndangling 1')
 [ "$(cat "$scratch/links.out")" = "$expected" ] || fail "links: $(cat "$scratch/links.out")"
+grep -q '^segsplice: dangling.jpg: ' "$scratch/links.err" || fail "links: no reason on standard error: $(cat "$scratch/links.err")"
 [ "$(readlink "$links/link.jpg")" = real/target.jpg ] || fail "link.jpg is no longer the link"
 [ "$(readlink "$links/dangling.jpg")" = real/missing.jpg ] || fail "dangling.jpg is no longer the link"
 cmp -s "$links/real/target.jpg" "$root/examples/sample.jpg" || fail "real/target.jpg was not written through link.jpg"
@@ -135,10 +136,11 @@ if [ -f "$zip" ]; then
     mkdir "$scratch/zip"
     (cd "$scratch/zip" && cmake -E tar xf "$zip")
     folder="$scratch/zip/segsplice-$version-win64"
-    expected="README.md segsplice.exe segsplice.txt"
+    expected="README.md segsplice.exe segsplice.ps1 segsplice.txt"
     [ -f "$root/LICENSE" ] && expected="LICENSE $expected"
     got=$(cd "$folder" && ls | tr '\n' ' ' | sed 's/ $//')
     [ "$got" = "$expected" ] || fail "the zip holds '$got', not '$expected'"
+    cmp -s "$folder/segsplice.ps1" "$root/completion/segsplice.ps1" || fail "segsplice.ps1 is not the PowerShell completion"
     grep -q '^NAME' "$folder/segsplice.txt" || fail "segsplice.txt is not the manual as text"
     grep -q '^WINDOWS' "$folder/segsplice.txt" || fail "segsplice.txt has no WINDOWS section"
     warnings=$(groff -ww -man -Tutf8 "$build/segsplice-windows.1" 2>&1 >/dev/null)

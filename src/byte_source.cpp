@@ -1,6 +1,7 @@
 #include "byte_source.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -18,6 +19,7 @@ source_block* load_block(byte_source& source, std::int64_t position) {
     std::size_t want = static_cast<std::size_t>(
         std::min<std::int64_t>(source.size - victim->pos, SOURCE_BLOCK_SIZE));
     std::int64_t got = read_at(source.file, victim->pos, storage, want);
+    if (got < 0) source.file.error = errno;
     victim->len = got > 0 ? static_cast<std::size_t>(got) : 0;
     if (victim->len < want) source.read_failed = true;
     return position - victim->pos < static_cast<std::int64_t>(victim->len) ? victim : nullptr;
@@ -27,7 +29,10 @@ source_block* load_block(byte_source& source, std::int64_t position) {
 
 bool open_source(byte_source& source, const std::string& path) {
     input_file file;
-    if (!open_input(file, path, true)) return false;
+    if (!open_input(file, path, true)) {
+        source.file.error = file.error;
+        return false;
+    }
     source = file_source(file);
     return true;
 }

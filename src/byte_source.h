@@ -35,8 +35,10 @@ struct byte_source {
     bool read_failed = false;         // the file held fewer bytes than its size, or a read failed
 };
 
-// Opens path for reading. False when it cannot be opened, is a directory or
-// cannot be positioned (a pipe, say). The caller closes it with close_source.
+// Opens path for reading ("-": standard input, copied aside where it is a
+// pipe). False, with source.file.error saying why, when it cannot be opened,
+// is a directory or cannot be positioned (a named pipe, say). The caller
+// closes it with close_source.
 bool open_source(byte_source& source, const std::string& path);
 void close_source(byte_source& source);
 

@@ -25,7 +25,10 @@ copy_result copy_by_blocks(output_file& out, const input_file& in, std::int64_t 
         std::size_t want = COPY_BLOCK - static_cast<std::size_t>(out.written % COPY_BLOCK);
         if (!to_end && length < static_cast<std::int64_t>(want)) want = static_cast<std::size_t>(length);
         std::int64_t got = read_at(in, offset, buffer, want);
-        if (got < 0) return copy_result::read_failed;
+        if (got < 0) {
+            out.error = errno;
+            return copy_result::read_failed;
+        }
         if (got > 0 && !write_output(out, buffer, static_cast<std::size_t>(got))) return copy_result::write_failed;
         offset += got;
         if (!to_end) length -= got;

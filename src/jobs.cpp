@@ -1,6 +1,9 @@
 #include "jobs.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "copy_engine.h"
@@ -9,6 +12,15 @@
 #include "log.h"
 #include "output_file.h"
 #include "output_plan.h"
+#include "report.h"
+
+namespace {
+
+// Why a read failed: what the system said, else a file that changed.
+std::string read_reason(int error) { return system_reason(error, "the file changed while it was read"); }
+std::string write_reason(int error) { return system_reason(error, "write failed"); }
+
+}  // namespace
 
 // Ends a job whose copies gave result: commits the output or removes it, and
 // reports what went wrong. read_name names the file whose read failed.
@@ -17,15 +29,16 @@ int finish_job(output_file& out, copy_result result, const job_messages& message
     switch (result) {
         case copy_result::short_input:
             discard_output(out);
-            print_message("app1 segment truncated [%s].\n", messages.source);
+            report_failure("app1 segment truncated [%s].\n", messages.source,
+                           "length field " + std::to_string(messages.segment_length) + " past the end of the file");
             return 1;
         case copy_result::read_failed:
             discard_output(out);
-            print_message("input file read error [%s].\n", read_name);
+            report_failure("input file read error [%s].\n", read_name, read_reason(out.error));
             return 1;
         case copy_result::write_failed:
             discard_output(out);
-            print_message("output file write error [%s].\n", messages.output);
+            report_failure("output file write error [%s].\n", messages.output, write_reason(out.error));
             return 1;
         case copy_result::done:
             break;
@@ -34,14 +47,16 @@ int finish_job(output_file& out, copy_result result, const job_messages& message
         case commit_result::done:
             return 0;
         case commit_result::write_failed:
-            print_message("output file write error [%s].\n", messages.output);
+            report_failure("output file write error [%s].\n", messages.output, write_reason(out.error));
             return 1;
         case commit_result::replace_failed:
-            print_message(messages.open_failed, messages.output);
+            report_failure(messages.open_failed, messages.output,
+                           system_reason(out.error, "the target changed while the new file was written"));
             return 1;
         case commit_result::kept_aside:
             std::fprintf(output_stream(), "output file write error [%s]. new file kept as [%s].\n",
                          messages.output.c_str(), kept_copy(out).c_str());
+            report_reason(messages.output, write_reason(out.error) + "; the new file is complete in " + kept_copy(out));
             return 1;
     }
     return 1;
@@ -51,7 +66,7 @@ int finish_job(output_file& out, copy_result result, const job_messages& message
 bool open_job_output(output_file& out, const run_options& options, const job_messages& messages) {
     out.keep_times = options.keep_times;
     if (open_output(out, options.output)) return true;
-    print_message(messages.open_failed, options.output);
+    report_failure(messages.open_failed, options.output, system_reason(out.error, "cannot be written"));
     return false;
 }
 
@@ -63,6 +78,7 @@ bool output_feeds_input(output_file& out, const input_file& in, const job_messag
     if (!output_is_input(out, in)) return false;
     discard_output(out);
     std::fprintf(stderr, messages.open_failed, messages.output.c_str());
+    report_reason(messages.output, "the output is a file this job reads: it would read itself back");
     return true;
 }
 
@@ -77,10 +93,24 @@ copy_result write_bytes(output_file& out, const std::uint8_t* bytes, std::size_t
     return write_output(out, bytes, n) ? copy_result::done : copy_result::write_failed;
 }
 
+void report_walk_failure(const byte_source& source, const marker_walk& walk, const std::string& name) {
+    if (source.read_failed) report_failure("input file read error [%s].\n", name, read_reason(source.file.error));
+    else if (walk.state == walk_state::broken) report_failure("not a jpeg file [%s].\n", name, walk_failure(walk));
+    else report_failure("input file read error [%s].\n", name, read_reason(0));
+}
+
+void report_unwalkable(byte_source& source, const std::string& name) {
+    marker_walk walk = start_marker_walk(source);
+    jpeg_segment segment;
+    while (!source.read_failed && next_segment(walk, segment)) {
+    }
+    report_walk_failure(source, walk, name);
+}
+
 namespace {
 
 int cut_segment(const run_options& options, byte_source& source, const app1_info& info) {
-    job_messages messages{"output file open error [%s].\n", options.output, options.source};
+    job_messages messages{"output file open error [%s].\n", options.output, options.source, info.app1_length};
     output_file out;
     if (!open_job_output(out, options, messages) || output_feeds_input(out, source.file, messages)) return 1;
     copy_result result = copy_range(out, source.file, info.start_address, info.app1_length);
@@ -95,7 +125,8 @@ bool open_app1_file(input_file& app1, output_file& out, const byte_source& sourc
                     const job_messages& messages) {
     if (!open_input(app1, options.app1_file, false)) {
         discard_output(out);
-        print_message("app1 file open error 2 [%s].\n", options.app1_file);
+        report_failure("app1 file open error 2 [%s].\n", options.app1_file,
+                       system_reason(app1.error, "cannot be read"));
         return false;
     }
     if (output_feeds_input(out, source.file, messages) || output_feeds_input(out, app1, messages)) {
@@ -156,12 +187,8 @@ bool walk_image(byte_source& source, const std::string& name, image_layout& layo
             layout.mpf = segment;
         }
     }
-    if (source.read_failed) {
-        print_message("input file read error [%s].\n", name);
-        return false;
-    }
-    if (walk.state != walk_state::finished) {
-        print_message("not a jpeg file [%s].\n", name);
+    if (source.read_failed || walk.state != walk_state::finished) {
+        report_walk_failure(source, walk, name);
         return false;
     }
     layout.image_end = walk.image_end;
@@ -185,10 +212,10 @@ bool read_donor_segment(const input_file& app1, const std::string& name, std::ve
         source_read(donor, segment.data(), segment.size());
     }
     if (donor.read_failed) {
-        print_message("input file read error [%s].\n", name);
+        report_failure("input file read error [%s].\n", name, read_reason(donor.file.error));
         return false;
     }
-    if (!found) print_message("app1 file has no exif segment [%s].\n", name);
+    if (!found) report_failure("app1 file has no exif segment [%s].\n", name, "a JPEG without an Exif APP1 segment");
     return found;
 }
 
@@ -201,14 +228,32 @@ bool read_insert_segment(const input_file& app1, const std::string& name, std::v
     segment.resize(MAX_SEGMENT + 1);
     std::int64_t size = read_at(app1, 0, segment.data(), segment.size());
     if (size < 0) {
-        print_message("input file read error [%s].\n", name);
+        report_failure("input file read error [%s].\n", name, read_reason(errno));
         return false;
     }
     segment.resize(static_cast<std::size_t>(size));
     if (size >= 3 && segment[0] == 0xFF && segment[1] == MARKER_SOI && segment[2] == 0xFF)
         return read_donor_segment(app1, name, segment);
     if (size < 2 || load_u16(segment.data(), true) != size) {
-        print_message("app1 file length error [%s].\n", name);
+        bool over = size > static_cast<std::int64_t>(MAX_SEGMENT);
+        std::string held = std::to_string(size) + (over ? " bytes or more" : " bytes");
+        report_failure("app1 file length error [%s].\n", name,
+                       size < 2 ? "a side file of " + held + " has no length field"
+                                : "length field " + std::to_string(load_u16(segment.data(), true)) +
+                                      ", but the side file holds " + held);
+        return false;
+    }
+    // The Exif segment is what -i replaces: an XMP packet (what -r saves of a
+    // photo whose first APP1 is XMP) would take the camera's data's place.
+    static const char EXIF_ID[] = "Exif\0";  // and the terminator: Exif 00 00
+    static const char XMP_ID[] = "http://ns.adobe.com/xap/1.0/";
+    auto starts_with = [&segment](const char* id, std::size_t n) {
+        return segment.size() >= 2 + n && std::memcmp(segment.data() + 2, id, n) == 0;
+    };
+    if (!starts_with(EXIF_ID, sizeof EXIF_ID)) {
+        report_failure("app1 file is not exif [%s].\n", name,
+                       starts_with(XMP_ID, sizeof XMP_ID) ? "the segment holds XMP, not Exif"
+                                                          : "the segment does not start \"Exif\\0\\0\"");
         return false;
     }
     return true;
@@ -448,7 +493,7 @@ int strip_metadata(const run_options& options, byte_source& source) {
     std::int64_t length = counted.length;
     gain_map_outcome outcome = walked ? plan_gain_map(source, primary, length, gain_map) : gain_map_outcome::none;
     if (source.read_failed || !walked) {
-        print_message(source.read_failed ? "input file read error [%s].\n" : "not a jpeg file [%s].\n", options.source);
+        report_unwalkable(source, options.source);
         return 1;
     }
     job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
@@ -458,7 +503,8 @@ int strip_metadata(const run_options& options, byte_source& source) {
     copy_result result = write_stripped(out, source, primary, kept ? &gain_map : nullptr, length);
     close_source(source);
     int status = finish_job(out, result, messages, options.source);
-    if (status == 0 && outcome == gain_map_outcome::dropped) print_message("gain map dropped [%s].\n", options.source);
+    if (status == 0 && outcome == gain_map_outcome::dropped) report_failure("gain map dropped [%s].\n", options.source,
+                                                                           "the MPF index does not lead to a whole gain map; the photo is stripped without it");
     return status;
 }
 

@@ -20,11 +20,21 @@ struct job_messages {
     const char* open_failed;  // the output cannot be made or replaced
     const std::string& output;
     const std::string& source;
+    std::int64_t segment_length = 0;  // the APP1 length field, for a segment cut short
 };
 
 // Ends a job whose copies gave result: commits the output or removes it, and
 // reports what went wrong. read_name names the file whose read failed.
 int finish_job(output_file& out, copy_result result, const job_messages& messages, const std::string& read_name);
+
+// Says why a walk of source's primary image stopped short of its EOI: a
+// failing read, a broken structure (where, and what broke), or a file that
+// changed since an earlier walk reached its EOI.
+void report_walk_failure(const byte_source& source, const marker_walk& walk, const std::string& name);
+
+// Walks the primary image again from its SOI and says why it stops short;
+// for a job whose own walk did not keep its state.
+void report_unwalkable(byte_source& source, const std::string& name);
 
 // Opens the job's output as the options ask; prints the open error if it fails.
 bool open_job_output(output_file& out, const run_options& options, const job_messages& messages);

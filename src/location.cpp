@@ -7,6 +7,7 @@
 
 #include "jobs.h"
 #include "mpf.h"
+#include "report.h"
 
 namespace {
 
@@ -409,16 +410,13 @@ bool plan_location(byte_source& source, location_plan& plan) {
 int remove_location(const run_options& options, byte_source& source) {
     location_plan plan;
     const bool walked = plan_location(source, plan);
-    if (source.read_failed) {
-        print_message("input file read error [%s].\n", options.source);
-        return 1;
-    }
-    if (!walked) {
-        print_message("not a jpeg file [%s].\n", options.source);
+    if (source.read_failed || !walked) {
+        report_unwalkable(source, options.source);
         return 1;
     }
     if (plan.found == location_found::refused) {
-        print_message("location not removed [%s].\n", options.source);
+        report_failure("location not removed [%s].\n", options.source,
+                       "its GPS data or XMP cannot be reached whole inside its segment; nothing was written");
         return 1;
     }
     job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
@@ -427,6 +425,7 @@ int remove_location(const run_options& options, byte_source& source) {
     copy_result result = write_blanked(out, source, plan.ranges);
     close_source(source);
     int status = finish_job(out, result, messages, options.source);
-    if (status == 0 && plan.found == location_found::none) print_message("no location found [%s].\n", options.source);
+    if (status == 0 && plan.found == location_found::none) report_failure("no location found [%s].\n", options.source,
+                                                                                  "no GPS data in its Exif or XMP; copied as it is");
     return status;
 }

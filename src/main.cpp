@@ -1,5 +1,6 @@
 #include "main.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include "jobs.h"
 #include "kalvo.h"
 #include "log.h"
+#include "report.h"
 
 namespace {
 
@@ -34,11 +36,13 @@ segsplice SRCFILE -i APP1_FILE OUTPUT_FILE
 segsplice SRCFILE -s OUTPUT_FILE
 segsplice SRCFILE -g OUTPUT_FILE
 segsplice SRCFILE -d
-segsplice --help | --version
+segsplice --help | -h | --version
 
 SRCFILE always comes first. The first of -r, -w, -wvireo, -i, -s and -g wins,
-and the arguments after it are ignored. SRCFILE is read as an option too:
-name a photo called -r (or any other option) ./-r.
+and the arguments after it are ignored, with a warning on standard error.
+SRCFILE is read as an option too: name a photo called -r (or any other
+option) ./-r. A lone - is standard input as SRCFILE or APP1_FILE and
+standard output as OUTPUT_FILE; a file named - is ./-.
 
   -r       write the APP1 segment of SRCFILE (its length field and payload,
            without the FF E1 marker) to SRCFILE.app1
@@ -49,8 +53,8 @@ name a photo called -r (or any other option) ./-r.
   -i       write OUTPUT_FILE: SRCFILE with APP1_FILE in place of its first
            Exif APP1 segment, or right after its FF D8 where it has none;
            every other segment stays. APP1_FILE is a side file, whose
-           big-endian length field must equal its size, or a JPEG, whose
-           Exif segment is taken
+           big-endian length field must equal its size and whose payload
+           must start Exif 00 00, or a JPEG, whose Exif segment is taken
   -s       write OUTPUT_FILE: SRCFILE without its metadata. Every APPn
            segment but JFIF, ICC_PROFILE and Adobe, every comment, and all
            that follows the image's EOI are dropped, and a JFIF thumbnail;
@@ -67,7 +71,7 @@ name a photo called -r (or any other option) ./-r.
   -k       keep the target's times: a replaced target's access and
            modification times go to the new file; counts only before the
            mode option
-  --help, --version
+  --help, -h, --version
            print this text, or the version; only as the one argument
 
 -r, -w and -wvireo take the first FF E1 bytes for the APP1 marker; -i, -s
@@ -83,6 +87,7 @@ Exit status:
      or written, or was refused (-g: "location not removed [SRCFILE]."
      where the location cannot be removed whole); nothing was written,
      existing files are as they were
+Each failure also says why on standard error: "segsplice: NAME: reason".
 
 See segsplice(1).
 )";
@@ -107,7 +112,7 @@ struct info_option {
 
 // Answered only as the one argument, and only when no file has that name:
 // such a file is still a source.
-constexpr info_option INFO_OPTIONS[] = {{"--help", print_help}, {"--version", print_version}};
+constexpr info_option INFO_OPTIONS[] = {{"--help", print_help}, {"-h", print_help}, {"--version", print_version}};
 
 const info_option* info_option_of(int argc, const char* const* argv) {
     if (argc != 2) return nullptr;
@@ -142,10 +147,67 @@ constexpr mode_option MODE_OPTIONS[] = {
     {"-i", MODE_INSERT, 2}, {"-s", MODE_STRIP, 1},   {"-g", MODE_LOCATION, 1},
 };
 
+// What each count of names is called, for the usage problems.
+const char* const NAMES_TAKEN[] = {"", "OUTPUT_FILE", "APP1_FILE and OUTPUT_FILE"};
+
+// The switches, which count only before the mode option. does_work: alone,
+// with no mode option, the run still gives something.
+struct flag_option {
+    const char* name;
+    bool run_options::*field;
+    bool does_work;
+};
+
+constexpr flag_option FLAG_OPTIONS[] = {
+    {"-d", &run_options::debug, true},
+    {"-k", &run_options::keep_times, false},
+};
+
 const mode_option* mode_of(std::string_view arg) {
     for (const mode_option& option : MODE_OPTIONS)
         if (arg == option.name) return &option;
     return nullptr;
+}
+
+const flag_option* flag_of(std::string_view arg) {
+    for (const flag_option& option : FLAG_OPTIONS)
+        if (arg == option.name) return &option;
+    return nullptr;
+}
+
+bool looks_like_option(std::string_view arg) { return arg.size() > 1 && arg[0] == '-'; }
+
+// "nothing to do: give -r, -w, ..., -d; segsplice --help", from the tables.
+std::string nothing_to_do() {
+    std::string text = "nothing to do: give";
+    for (const mode_option& option : MODE_OPTIONS) text += std::string(" ") + option.name + ",";
+    for (const flag_option& option : FLAG_OPTIONS)
+        if (option.does_work) text += std::string(" ") + option.name + ",";
+    text.back() = ';';
+    return text + " segsplice --help";
+}
+
+// The warnings for what the scan passes over or never reaches: mode is the
+// index of the mode option (argc without one), last that of its last name.
+void warn_about_arguments(int argc, const char* const* argv, int mode, int last, run_options& options) {
+    bool second_file = false;
+    for (int i = 2; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (i >= mode && i <= last) continue;  // the mode option and its names
+        if (i > mode && flag_of(arg)) {
+            options.warnings.push_back(std::string(arg) + " after the mode option is ignored: put it before " +
+                                       argv[mode]);
+        } else if (i > mode || looks_like_option(arg)) {
+            if (!flag_of(arg)) options.warnings.push_back("ignored argument [" + std::string(arg) + "]");
+        } else if (!second_file) {
+            second_file = true;
+            options.warnings.push_back(
+                "only the first file is read; segsplice takes one photo per run, see \"Many photos\" in the README");
+        }
+    }
+    bool works = mode < argc;
+    for (const flag_option& option : FLAG_OPTIONS) works = works || (option.does_work && options.*option.field);
+    if (!works) options.warnings.push_back(nothing_to_do());
 }
 
 }  // namespace
@@ -153,12 +215,15 @@ const mode_option* mode_of(std::string_view arg) {
 run_options parse_arguments(int argc, const char* const* argv) {
     run_options options;
     options.source = argv[1];
+    int mode = argc;
+    int last = argc;
     for (int i = 0; i < argc; ++i) {
-        if (std::string_view(argv[i]) == "-d") options.debug = true;
-        if (std::string_view(argv[i]) == "-k") options.keep_times = true;
+        if (const flag_option* flag = flag_of(argv[i])) options.*flag->field = true;
         const mode_option* option = mode_of(argv[i]);
         if (!option) continue;
         options.mode = option->mode;
+        mode = i;
+        last = std::min(i + option->names, argc - 1);
         if (option->names == 0) {
             options.output = options.source + ".app1";
         } else if (option->names == 1) {
@@ -171,8 +236,12 @@ run_options parse_arguments(int argc, const char* const* argv) {
             if (i + 2 >= argc) options.error = "set output filename";
             else options.output = argv[i + 2];
         }
+        if (options.error)
+            options.error_reason = std::string(option->name) + " takes " + NAMES_TAKEN[option->names] +
+                                   "; segsplice --help";
         break;
     }
+    warn_about_arguments(argc, argv, mode, last, options);
     return options;
 }
 
@@ -297,6 +366,7 @@ void walk_exif_directories(byte_source& source, bool big_endian, std::int32_t of
 int segsplice_main(int argc, const char* const* argv) {
     if (argc <= 1) {
         print_usage();
+        warn("every option and the exit statuses: segsplice --help");
         return 1;
     }
     if (const info_option* option = info_option_of(argc, argv)) {
@@ -304,14 +374,16 @@ int segsplice_main(int argc, const char* const* argv) {
         return 0;
     }
     run_options options = parse_arguments(argc, argv);
+    for (const std::string& warning : options.warnings) warn(warning);
     if (options.debug) set_log_enable(1);
     if (options.error) {
         print_line(options.error);
+        warn(options.error_reason);
         return 1;
     }
     byte_source source;
     if (!open_source(source, options.source)) {
-        print_line("file open error.");
+        report_failure("file open error.\n", options.source, system_reason(source.file.error, "cannot be read"));
         return 1;
     }
     int status = 0;
@@ -319,12 +391,14 @@ int segsplice_main(int argc, const char* const* argv) {
     if (!search_app1_start(source)) {
         // A scan cut short by a failing read has not shown that there is no marker.
         if (source.read_failed) {
-            print_message("input file read error [%s].\n", options.source);
+            report_failure("input file read error [%s].\n", options.source,
+                           system_reason(source.file.error, "the file changed while it was read"));
             status = 1;
         } else if (job_walks_markers(options.mode)) {
             status = run_job(options, source, nullptr);
         } else {
-            print_line("can't find app1 maker. Abort.");
+            report_failure("can't find app1 maker. Abort.\n", options.source,
+                           "no FF E1 marker in the file: it has no APP1 segment");
         }
     } else {
         app1_info info;

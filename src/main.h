@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common_ifd.h"
 
@@ -37,7 +38,7 @@ enum cut_mode { MODE_NONE = 0, MODE_CUT = 1, MODE_REPLACE = 2, MODE_REPLACE_VIRE
                 MODE_STRIP = 5, MODE_LOCATION = 6 };
 
 // What the command line asks for. error is the line to print for a usage
-// problem, null when there is none.
+// problem, null when there is none; warnings name what the run ignores.
 struct run_options {
     int mode = MODE_NONE;
     bool debug = false;
@@ -46,11 +47,14 @@ struct run_options {
     std::string app1_file;
     std::string output;
     const char* error = nullptr;
+    std::string error_reason;           // beside error, for people
+    std::vector<std::string> warnings;  // for people, in argument order
 };
 
 // Scans argv from index 0: the first mode option (-r, -w, -wvireo, -i, -s, -g)
 // wins and ends the scan, so "-d" and "-k" count only before it. argv[1] is
-// always the source, and is read as an option too. REQUIRES: argc >= 2.
+// always the source, and is read as an option too. Whatever else the scan
+// passes over or never reaches gets a warning. REQUIRES: argc >= 2.
 run_options parse_arguments(int argc, const char* const* argv);
 
 // Scans byte by byte from the current position for 0xFF directly followed by
@@ -73,8 +77,9 @@ void walk_exif_directories(byte_source& source, bool big_endian, std::int32_t of
 // Prints format, with name in place of its one %s, on the tool's output.
 void print_message(const char* format, const std::string& name);
 
-// The whole run; returns the exit status (0 or 1). A lone --help or --version
-// that is not the name of an existing file prints the help or the version.
+// The whole run; returns the exit status (0 or 1). A lone --help, -h or
+// --version that is not the name of an existing file prints the help or the
+// version.
 int segsplice_main(int argc, const char* const* argv);
 
 #endif

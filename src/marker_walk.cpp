@@ -90,8 +90,11 @@ std::int64_t end_of_entropy_data(byte_source& source, std::int64_t position) {
     }
 }
 
-bool break_walk(marker_walk& walk) {
+bool break_walk(marker_walk& walk, walk_fault fault, std::int64_t at, std::int64_t length = 0) {
     walk.state = walk_state::broken;
+    walk.fault = fault;
+    walk.fault_at = at;
+    walk.fault_length = length;
     return false;
 }
 
@@ -111,28 +114,34 @@ bool next_segment(marker_walk& walk, jpeg_segment& segment) {
     byte_source& source = *walk.source;
     if (walk.at_soi) {
         walk.at_soi = false;
-        if (byte_at(source, walk.pos) != 0xFF || byte_at(source, walk.pos + 1) != MARKER_SOI) return break_walk(walk);
+        if (byte_at(source, walk.pos) != 0xFF || byte_at(source, walk.pos + 1) != MARKER_SOI)
+            return break_walk(walk, walk_fault::no_soi, walk.pos);
         segment = jpeg_segment{MARKER_SOI, walk.pos, 2, segment_id::none};
         walk.pos += 2;
         return true;
     }
     if (walk.in_scan) {
+        std::int64_t scan = walk.pos;
         walk.pos = end_of_entropy_data(source, walk.pos);
         walk.in_scan = false;
-        if (walk.pos < 0) return break_walk(walk);
+        if (walk.pos < 0) return break_walk(walk, walk_fault::truncated, scan);
     }
-    if (byte_at(source, walk.pos) != 0xFF) return break_walk(walk);
+    int first = byte_at(source, walk.pos);
+    if (first != 0xFF)
+        return break_walk(walk, first < 0 ? walk_fault::truncated : walk_fault::no_marker, walk.pos);
     std::int64_t at = walk.pos;
     int code;
     while ((code = byte_at(source, at + 1)) == 0xFF) ++at;  // fill bytes
-    if (code < 0 || code == 0x00 || code == MARKER_SOI) return break_walk(walk);
+    if (code < 0) return break_walk(walk, walk_fault::truncated, at);
+    if (code == 0x00 || code == MARKER_SOI) return break_walk(walk, walk_fault::misplaced_marker, at);
     segment = jpeg_segment{static_cast<std::uint8_t>(code), at, 2, segment_id::none};
     if (!is_standalone(code)) {
         std::uint8_t field[2];
         source_seek(source, at + 2);
-        if (source_read(source, field, sizeof field) < sizeof field) return break_walk(walk);
+        if (source_read(source, field, sizeof field) < sizeof field) return break_walk(walk, walk_fault::truncated, at);
         std::int64_t length = load_u16(field, true);
-        if (length < 2 || length > source.size - (at + 2)) return break_walk(walk);
+        if (length < 2) return break_walk(walk, walk_fault::short_length, at, length);
+        if (length > source.size - (at + 2)) return break_walk(walk, walk_fault::length_past_end, at, length);
         segment.length = 2 + length;
         segment.id = identify(source, segment.marker, at + 4, length - 2);
     }
@@ -143,4 +152,26 @@ bool next_segment(marker_walk& walk, jpeg_segment& segment) {
     }
     walk.in_scan = code == MARKER_SOS;
     return true;
+}
+
+std::string walk_failure(const marker_walk& walk) {
+    std::string at = std::to_string(walk.fault_at);
+    std::string length = std::to_string(walk.fault_length);
+    switch (walk.fault) {
+        case walk_fault::none:
+            return "";
+        case walk_fault::no_soi:
+            return "not a JPEG: no FF D8 at the start";
+        case walk_fault::no_marker:
+            return "structure broken at offset " + at + ": no marker where one must stand";
+        case walk_fault::misplaced_marker:
+            return "structure broken at offset " + at + ": a marker out of place";
+        case walk_fault::short_length:
+            return "structure broken at offset " + at + ": length field " + length + " below 2";
+        case walk_fault::length_past_end:
+            return "length field " + length + " past the end of the file, at offset " + at;
+        case walk_fault::truncated:
+            return "the file ends before the image does (no FF D9), after offset " + at;
+    }
+    return "";
 }

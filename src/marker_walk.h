@@ -10,6 +10,7 @@
 #define SEGSPLICE_MARKER_WALK_H
 
 #include <cstdint>
+#include <string>
 
 #include "byte_source.h"
 
@@ -37,6 +38,11 @@ struct jpeg_segment {
 
 enum class walk_state { walking, finished, broken };
 
+// Where a broken walk broke: no SOI at 0, no FF where a marker must stand,
+// a marker out of place (FF 00, a second SOI), a length field below 2 or past
+// the end of the file, the end of the file before EOI.
+enum class walk_fault { none, no_soi, no_marker, misplaced_marker, short_length, length_past_end, truncated };
+
 struct marker_walk {
     byte_source* source = nullptr;
     std::int64_t pos = 0;     // where the next marker must stand
@@ -44,6 +50,9 @@ struct marker_walk {
     bool in_scan = false;     // entropy-coded data comes first
     walk_state state = walk_state::walking;
     std::int64_t image_end = 0;  // once finished: the byte after the EOI's 0xD9
+    walk_fault fault = walk_fault::none;  // once broken: why,
+    std::int64_t fault_at = 0;            // at which file position,
+    std::int64_t fault_length = 0;        // and the length field, for the length faults
 };
 
 // A walk from offset 0 of source; the source's position is not used.
@@ -59,5 +68,9 @@ marker_walk start_marker_walk_at(byte_source& source, std::int64_t position);
 // outside entropy-coded data, a length field below 2 or past the end of the
 // file, or the end of the file before EOI). A broken walk stays broken.
 bool next_segment(marker_walk& walk, jpeg_segment& segment);
+
+// Why a broken walk broke, in words for people ("structure broken at offset
+// 12345"); empty for a walk that is not broken.
+std::string walk_failure(const marker_walk& walk);
 
 #endif

@@ -20,12 +20,14 @@ struct input_file {
     bool regular = false;   // a regular file: the kernel may copy from it
     bool seekable = false;  // read_at honours its offset; else reads go on in order
     std::int64_t size = 0;  // bytes when opened; 0 for a stream
+    int error = 0;          // why an open or a read failed: an errno value; 0 when unknown
 };
 
-// Opens path for reading. False when it cannot be opened or is a directory,
-// and, when positioned is set, when it cannot be positioned (a pipe or a
-// socket, which are then refused before opening, since a FIFO waits for a
-// writer).
+// Opens path for reading. False, with in.error set, when it cannot be opened
+// or is a directory, and, when positioned is set, when it cannot be
+// positioned (a pipe or a socket, which are then refused before opening,
+// since a FIFO waits for a writer). "-" is standard input, copied into an
+// unnamed temporary file first where it must be positioned and cannot be.
 bool open_input(input_file& in, const std::string& path, bool positioned);
 void close_input(input_file& in);
 inline bool is_open(const input_file& in) { return in.fd >= 0; }
@@ -59,6 +61,7 @@ struct output_file {
     bool filesystem_known = false;   // block_size and filesystem have been asked for
     std::int64_t block_size = 4096;  // the output filesystem's block, for sharing blocks
     output_filesystem filesystem = output_filesystem::plain;
+    int error = 0;  // why the open, a write, a copy into it or the commit failed: an errno value; 0 when unknown
 };
 
 // Opens a fresh temporary file (mode 0600) beside target. The target is
@@ -68,7 +71,8 @@ struct output_file {
 // file or FIFO of someone else's is not written either. False when the
 // target is refused, is a directory or cannot be written, or no temporary
 // file can be made there. A device, a FIFO or a name for one of the
-// process's own descriptors is written directly instead.
+// process's own descriptors is written directly instead, and so is "-",
+// standard output. out.error says why it failed.
 bool open_output(output_file& out, const std::string& target);
 
 // Tests turn unnamed temporary files off to reach the named fallback.

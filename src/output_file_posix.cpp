@@ -51,9 +51,51 @@ bool make_blocking(int fd, bool fifo) {
     return true;
 }
 
+// Standard input: itself where it is a regular file or need not be
+// positioned, else a copy in an unnamed temporary file, which only the disk
+// bounds.
+bool open_standard_input(input_file& in, bool positioned) {
+    input_file opened;
+    opened.fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+    struct stat st = {};
+    if (opened.fd < 0 || ::fstat(opened.fd, &st) != 0) {
+        in.error = errno;
+        if (opened.fd >= 0) ::close(opened.fd);
+        return false;
+    }
+    if (S_ISREG(st.st_mode)) {
+        opened.regular = opened.seekable = true;
+        opened.size = st.st_size;
+    } else if (positioned) {
+        std::FILE* spool = std::tmpfile();
+        int copy = spool ? ::fcntl(::fileno(spool), F_DUPFD_CLOEXEC, 0) : -1;
+        int error = copy < 0 ? errno : 0;
+        if (spool) std::fclose(spool);  // the copy's descriptor keeps the file
+        static char buffer[1 << 16];
+        for (std::int64_t got; error == 0 && (got = read_at(opened, 0, buffer, sizeof buffer)) != 0;) {
+            output_file target;
+            target.fd = copy;
+            if (got < 0 || !write_output(target, buffer, static_cast<std::size_t>(got)))
+                error = got < 0 ? errno : target.error;
+            opened.size += got;
+        }
+        ::close(opened.fd);
+        opened.fd = copy;
+        if (error != 0) {
+            if (copy >= 0) ::close(copy);
+            in.error = error;
+            return false;
+        }
+        opened.regular = opened.seekable = true;
+    }
+    in = opened;
+    return true;
+}
+
 }  // namespace
 
 bool open_input(input_file& in, const std::string& path, bool positioned) {
+    if (path == "-") return open_standard_input(in, positioned);
     // Opened without blocking, a FIFO can be looked at, and refused where a
     // position is needed, before any writer comes. Reading leaves the access
     // time alone where the caller may ask for that (its own files), so that
@@ -61,23 +103,27 @@ bool open_input(input_file& in, const std::string& path, bool positioned) {
     constexpr int FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     int fd = ::open(path.c_str(), FLAGS | NO_ACCESS_TIME);
     if (fd < 0 && errno == EPERM && NO_ACCESS_TIME != 0) fd = ::open(path.c_str(), FLAGS);
-    if (fd < 0) return false;
-    struct stat st;
+    if (fd < 0) {
+        in.error = errno;
+        return false;
+    }
+    struct stat st = {};
     input_file opened;
     opened.fd = fd;
-    bool usable = ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
+    int error = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
     bool stream = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
-    if (usable && S_ISREG(st.st_mode)) {
+    if (error == 0 && S_ISREG(st.st_mode)) {
         opened.regular = opened.seekable = true;
         opened.size = st.st_size;
-    } else if (off_t end; usable && !stream && (end = ::lseek(fd, 0, SEEK_END)) >= 0) {
+    } else if (off_t end; error == 0 && !stream && (end = ::lseek(fd, 0, SEEK_END)) >= 0) {
         opened.seekable = true;
         opened.size = end;
     }
-    usable = usable && (opened.seekable || !positioned);
-    if (usable && !opened.regular) usable = make_blocking(fd, S_ISFIFO(st.st_mode));
-    if (!usable) {
+    if (error == 0 && !opened.seekable && positioned) error = ESPIPE;
+    if (error == 0 && !opened.regular && !make_blocking(fd, S_ISFIFO(st.st_mode))) error = errno;
+    if (error != 0) {
         ::close(fd);
+        in.error = error;
         return false;
     }
     in = opened;
@@ -252,6 +298,7 @@ mode_t process_umask() {
 // blocking, so that a FIFO swapped in meanwhile cannot hold it.
 bool open_existing(output_file& out, const path_lookup& r) {
     struct stat st;
+    errno = EACCES;  // what a refusal below says, where no call failed
     if (!trusted_in(r.dir_st, r.leaf.st_uid)) return false;
     out.target_fd = ::openat(out.dir_fd, out.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (!is_file_looked_at(out.target_fd, r.leaf, st)) return false;
@@ -265,6 +312,7 @@ bool open_existing(output_file& out, const path_lookup& r) {
 // written as it is, once it is known to be what was looked at.
 bool open_device(output_file& out, const path_lookup& r) {
     struct stat st;
+    errno = EACCES;
     if (S_ISFIFO(r.leaf.st_mode) && !trusted_in(r.dir_st, r.leaf.st_uid)) return false;
     out.fd = ::openat(out.dir_fd, out.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (!is_file_looked_at(out.fd, r.leaf, st)) return false;
@@ -277,6 +325,7 @@ bool open_device(output_file& out, const path_lookup& r) {
 // What the run printed so far goes first, so a trace precedes the JPEG.
 bool open_descriptor_target(output_file& out, int descriptor) {
     int flags = ::fcntl(descriptor, F_GETFL);
+    if (flags >= 0 && (flags & O_ACCMODE) == O_RDONLY) errno = EBADF;
     if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
     std::fflush(nullptr);
     out.fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
@@ -301,6 +350,12 @@ bool open_output(output_file& out, const std::string& target) {
     // signal ending the run, whatever the target.
     std::signal(SIGXFSZ, SIG_IGN);
     out.path = target;
+    if (target == "-") {
+        if (open_descriptor_target(out, STDOUT_FILENO)) return true;
+        out.error = errno;
+        return false;
+    }
+    errno = 0;
     path_lookup r;
     bool resolved = look_up_target(target, r);
     out.dir_fd = r.dir_fd;
@@ -318,8 +373,14 @@ bool open_output(output_file& out, const std::string& target) {
         opened = open_existing(out, r);
     } else if (resolved && !S_ISDIR(r.leaf.st_mode)) {
         opened = open_device(out, r);
+    } else if (resolved) {
+        errno = EISDIR;
     }
-    if (!opened) close_all(out);
+    if (!opened) {
+        int error = errno;
+        close_all(out);
+        out.error = error;
+    }
     return opened;
 }
 
@@ -328,7 +389,10 @@ bool write_output(output_file& out, const void* bytes, std::size_t n) {
     for (std::size_t left = n; left > 0;) {
         ssize_t done = ::write(out.fd, p, left);
         if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;
+        if (done <= 0) {
+            out.error = done < 0 ? errno : ENOSPC;
+            return false;
+        }
         p += done;
         left -= static_cast<std::size_t>(done);
     }
@@ -401,6 +465,7 @@ bool rename_if_free(const output_file& out) {
 commit_result place_new_target(output_file& out) {
     bool placed = out.unnamed ? link_unnamed(out, out.name) : rename_if_free(out);
     if (!placed) {
+        out.error = errno;
         discard_output(out);
         return commit_result::replace_failed;
     }
@@ -411,6 +476,7 @@ commit_result place_new_target(output_file& out) {
     int fd = out.fd;
     out.fd = -1;
     if (::close(fd) != 0) {
+        out.error = errno;
         ::unlinkat(out.dir_fd, out.name.c_str(), 0);
         close_all(out);
         return commit_result::write_failed;
@@ -433,6 +499,7 @@ commit_result rewrite_in_place(output_file& out) {
 #ifdef FALLOC_FL_KEEP_SIZE
     if (::fallocate(out.target_fd, FALLOC_FL_KEEP_SIZE, 0, out.written) != 0 && errno != EOPNOTSUPP &&
         errno != ENOSYS) {
+        out.error = errno;
         discard_output(out);
         return commit_result::write_failed;
     }
@@ -449,6 +516,7 @@ commit_result rewrite_in_place(output_file& out) {
     if (rewritten && out.keep_times) keep_target_times(out, out.target_fd);
     rewritten = rewritten && ::fsync(out.target_fd) == 0;
     if (!rewritten) {
+        if (out.error == 0) out.error = errno;
         close_all(out);
         return commit_result::kept_aside;
     }
@@ -462,11 +530,13 @@ commit_result rewrite_in_place(output_file& out) {
 commit_result replace_target(output_file& out) {
     held_signals held;
     if (out.unnamed && !name_unnamed_temp(out)) {
+        out.error = errno;
         discard_output(out);
         return commit_result::replace_failed;
     }
     if (::renameat(out.dir_fd, out.temp.c_str(), out.dir_fd, out.name.c_str()) != 0) {
         if (errno == EPERM || errno == EACCES) return rewrite_in_place(out);
+        out.error = errno;
         discard_output(out);
         return commit_result::replace_failed;
     }
@@ -484,6 +554,7 @@ commit_result commit_output(output_file& out) {
         int fd = out.fd;
         out.fd = -1;
         bool written = ::close(fd) == 0;
+        if (!written) out.error = errno;
         close_all(out);
         return written ? commit_result::done : commit_result::write_failed;
     }
@@ -492,6 +563,7 @@ commit_result commit_output(output_file& out) {
     // The old bytes are at stake: the new ones reach the disk before the
     // rename can, on every filesystem.
     if (::fsync(out.fd) != 0) {
+        out.error = errno;
         discard_output(out);
         return commit_result::write_failed;
     }

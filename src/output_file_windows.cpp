@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cwchar>
 #include <random>
@@ -68,13 +69,89 @@ int descriptor_for(HANDLE handle, int flags) {
 // ReadFile and WriteFile take a 32-bit count.
 constexpr std::size_t IO_PIECE = 1u << 30;
 
+// The errno value that says what a Windows error code says, so that reasons
+// read alike everywhere; EIO for the rest.
+int errno_of(DWORD code) {
+    static const std::pair<DWORD, int> CODES[] = {
+        {ERROR_FILE_NOT_FOUND, ENOENT},  {ERROR_PATH_NOT_FOUND, ENOENT},   {ERROR_INVALID_NAME, ENOENT},
+        {ERROR_ACCESS_DENIED, EACCES},   {ERROR_SHARING_VIOLATION, EBUSY}, {ERROR_LOCK_VIOLATION, EBUSY},
+        {ERROR_DISK_FULL, ENOSPC},       {ERROR_HANDLE_DISK_FULL, ENOSPC}, {ERROR_WRITE_PROTECT, EROFS},
+        {ERROR_DIRECTORY, ENOTDIR},      {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+    };
+    for (const auto& [windows, posix] : CODES)
+        if (code == windows) return posix;
+    return EIO;
+}
+
+// Why path could not be opened, right after the call failed: Windows
+// refuses to open a folder as a file with the same code as a locked door.
+int open_error(const std::wstring& path) {
+    DWORD code = GetLastError();
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return code == ERROR_ACCESS_DENIED && folder ? EISDIR : errno_of(code);
+}
+
+// Standard input: itself where it is a file on disk or need not be
+// positioned, else a copy in a temporary file that goes when it is closed.
+bool open_standard_input(input_file& in, bool positioned) {
+    HANDLE process = GetCurrentProcess();
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (!DuplicateHandle(process, GetStdHandle(STD_INPUT_HANDLE), process, &handle, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        in.error = errno_of(GetLastError());
+        return false;
+    }
+    input_file opened;
+    LARGE_INTEGER size;
+    if (GetFileType(handle) == FILE_TYPE_DISK && GetFileSizeEx(handle, &size)) {
+        opened.regular = opened.seekable = true;
+        opened.size = size.QuadPart;
+    } else if (positioned) {
+        wchar_t dir[MAX_PATH + 1];
+        wchar_t name[MAX_PATH + 1];
+        HANDLE spool = INVALID_HANDLE_VALUE;
+        if (GetTempPathW(MAX_PATH + 1, dir) && GetTempFileNameW(dir, L"seg", 0, name))
+            spool = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        DWORD error = spool == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        static char buffer[1 << 16];
+        for (DWORD got = 0, put = 0; error == 0;) {
+            if (!ReadFile(handle, buffer, sizeof buffer, &got, nullptr) && GetLastError() != ERROR_BROKEN_PIPE)
+                error = GetLastError();
+            if (error != 0 || got == 0) break;
+            if (!WriteFile(spool, buffer, got, &put, nullptr) || put != got) error = GetLastError();
+            opened.size += got;
+        }
+        CloseHandle(handle);
+        handle = spool;
+        if (error != 0) {
+            if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+            in.error = errno_of(error);
+            return false;
+        }
+        opened.regular = opened.seekable = true;
+    }
+    opened.fd = descriptor_for(handle, _O_RDONLY);
+    if (opened.fd < 0) {
+        in.error = EMFILE;
+        return false;
+    }
+    in = opened;
+    return true;
+}
+
 }  // namespace
 
 bool open_input(input_file& in, const std::string& path, bool positioned) {
+    if (path == "-") return open_standard_input(in, positioned);
     std::wstring name;
+    in.error = ENOENT;
     if (!system_path(path, name)) return false;
     HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) {
+        in.error = open_error(name);
+        return false;
+    }
     input_file opened;
     FILE_STANDARD_INFO standard;
     bool disk = GetFileType(handle) == FILE_TYPE_DISK &&
@@ -83,10 +160,12 @@ bool open_input(input_file& in, const std::string& path, bool positioned) {
         opened.regular = opened.seekable = true;
         opened.size = standard.EndOfFile.QuadPart;
     } else if (positioned || disk) {
+        in.error = disk ? EISDIR : ESPIPE;
         CloseHandle(handle);
         return false;
     }
     opened.fd = descriptor_for(handle, _O_RDONLY);
+    in.error = EMFILE;
     if (opened.fd < 0) return false;
     in = opened;
     return true;
@@ -317,11 +396,35 @@ bool make_temp_beside(output_file& out, const std::wstring& path) {
 
 }  // namespace
 
+namespace {
+
+// Standard output, written as it is, in binary; what the run printed so far
+// goes first.
+bool open_standard_output(output_file& out) {
+    HANDLE process = GetCurrentProcess();
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::fflush(nullptr);
+    if (!DuplicateHandle(process, GetStdHandle(STD_OUTPUT_HANDLE), process, &handle, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        out.error = errno_of(GetLastError());
+        return false;
+    }
+    out.path = "-";
+    out.fd = descriptor_for(handle, _O_WRONLY);
+    out.regular = out.fd >= 0 && GetFileType(handle) == FILE_TYPE_DISK;
+    if (out.fd < 0) out.error = EMFILE;
+    return out.fd >= 0;
+}
+
+}  // namespace
+
 bool open_output(output_file& out, const std::string& target) {
+    if (target == "-") return open_standard_output(out);
     std::wstring path;
+    out.error = ENOENT;
     if (!system_path(target, path)) return false;
     HANDLE existing = INVALID_HANDLE_VALUE;
     target_state state = open_target(path, existing);
+    out.error = open_error(path);
     if (state == target_state::failed) return false;
     if (state == target_state::opened) {
         // NUL, a console or a pipe is written directly; a handle of any other
@@ -334,9 +437,12 @@ bool open_output(output_file& out, const std::string& target) {
         }
         bool replaceable = take_target_identity(out, existing, path);
         CloseHandle(existing);
+        out.error = EACCES;
         if (!replaceable) return false;
     }
-    return make_temp_beside(out, path);
+    if (make_temp_beside(out, path)) return true;
+    out.error = errno_of(GetLastError());
+    return false;
 }
 
 bool output_is_input(const output_file& out, const input_file& in) {
@@ -352,8 +458,11 @@ bool write_output(output_file& out, const void* bytes, std::size_t n) {
     const char* p = static_cast<const char*>(bytes);
     for (std::size_t left = n; left > 0;) {
         DWORD done = 0;
-        if (!WriteFile(handle, p, static_cast<DWORD>(std::min(left, IO_PIECE)), &done, nullptr) || done == 0)
+        BOOL ok = WriteFile(handle, p, static_cast<DWORD>(std::min(left, IO_PIECE)), &done, nullptr);
+        if (!ok || done == 0) {
+            out.error = ok ? ENOSPC : errno_of(GetLastError());
             return false;
+        }
         p += done;
         left -= done;
     }

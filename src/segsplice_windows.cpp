@@ -23,8 +23,10 @@ int wmain(int argc, wchar_t** wargv) {
     for (const std::string& arg : args) argv.push_back(arg.c_str());
     argv.push_back(nullptr);
     // Lines end in LF alone, so that traces match the Linux build byte for
-    // byte. There is no SIGPIPE: writes to a reader that stopped just fail.
+    // byte, and the reasons on standard error too. There is no SIGPIPE:
+    // writes to a reader that stopped just fail.
     _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     // A -d trace can run to tens of megabytes: write it in large pieces.
     static char buffer[1 << 16];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);

@@ -89,8 +89,8 @@ TEST(Cli, ReplaceModesWriteTheExpectedBytes) {
         {"empty APP1_FILE", fixture::jpeg(old_segment), {}, "-w", concat({app0_head, TAIL})},
         {"shorter APP1_FILE", fixture::jpeg(old_segment), {0, 4, 1, 2}, "-wvireo",
          concat({bare_head, {0, 4, 1, 2}, TAIL})},
-        {"-i with an APP1 present is -w", fixture::jpeg(old_segment), {0, 4, 1, 2}, "-i",
-         concat({app0_head, {0, 4, 1, 2}, TAIL})},
+        {"-i with an APP1 present is -w", fixture::jpeg(old_segment), {0, 8, 'E', 'x', 'i', 'f', 0, 0}, "-i",
+         concat({app0_head, {0, 8, 'E', 'x', 'i', 'f', 0, 0}, TAIL})},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -181,15 +181,84 @@ TEST(Cli, FailuresPrintTheirMessageAndTouchNothing) {
     }
 }
 
+// Standard output as it always was; the reason, or the warning, beside it on
+// standard error.
+TEST(Cli, EveryProblemSaysWhyOnStandardError) {
+    const std::string NOTHING = "segsplice: nothing to do: give -r, -w, -wvireo, -i, -s, -g, -d; segsplice --help\n";
+    const std::string ONE_FILE =
+        "segsplice: only the first file is read; segsplice takes one photo per run, see \"Many photos\" in the README\n";
+    struct row {
+        const char* args;
+        std::string output;
+        std::string error;
+        int status;
+    } rows[] = {
+        {"", USAGE, "segsplice: every option and the exit statuses: segsplice --help\n", 1},
+        {"missing.jpg -r", "file open error.\n", "segsplice: missing.jpg: No such file or directory\n", 1},
+        {"adir -r", "file open error.\n", "segsplice: adir: Is a directory\n", 1},
+        {"-r p.jpg", "file open error.\n",
+         "segsplice: ignored argument [p.jpg]\nsegsplice: -r: No such file or directory\n", 1},
+        {"p.jpg -w keep.app1 adir", "output file open error 1 [adir].\n", "segsplice: adir: Is a directory\n", 1},
+        {"p.jpg -s nodir/out.jpg", "output file open error 1 [nodir/out.jpg].\n",
+         "segsplice: nodir/out.jpg: No such file or directory\n", 1},
+        {"p.jpg -w missing.app1 out.jpg", "app1 file open error 2 [missing.app1].\n",
+         "segsplice: missing.app1: No such file or directory\n", 1},
+        {"p.jpg -w", "set input filename\n", "segsplice: -w takes APP1_FILE and OUTPUT_FILE; segsplice --help\n", 1},
+        {"nomarker.jpg -r", "can't find app1 maker. Abort.\n",
+         "segsplice: nomarker.jpg: no FF E1 marker in the file: it has no APP1 segment\n", 0},
+        {"short.jpg -r", "app1 segment truncated [short.jpg].\n",
+         "segsplice: short.jpg: length field 662 past the end of the file\n", 1},
+        {"nomarker.jpg -s out.jpg", "not a jpeg file [nomarker.jpg].\n",
+         "segsplice: nomarker.jpg: length field 65497 past the end of the file, at offset 2\n", 1},
+        {"png.jpg -s out.jpg", "not a jpeg file [png.jpg].\n", "segsplice: png.jpg: not a JPEG: no FF D8 at the start\n", 1},
+        {"noeoi.jpg -s out.jpg", "not a jpeg file [noeoi.jpg].\n",
+         "segsplice: noeoi.jpg: the file ends before the image does (no FF D9), after offset 2\n", 1},
+        {"bare.jpg -i keep.app1 out.jpg", "app1 file length error [keep.app1].\n",
+         "segsplice: keep.app1: length field 28524, but the side file holds 3 bytes\n", 1},
+        {"bare.jpg -i xmp.app1 out.jpg", "app1 file is not exif [xmp.app1].\n",
+         "segsplice: xmp.app1: the segment holds XMP, not Exif\n", 1},
+        {"x.jpg -S out.jpg", "file open error.\n",
+         "segsplice: ignored argument [-S]\n" + ONE_FILE + NOTHING + "segsplice: x.jpg: No such file or directory\n", 1},
+        {"p.jpg --strip out.jpg", "", "segsplice: ignored argument [--strip]\n" + ONE_FILE + NOTHING, 0},
+        {"p.jpg a.jpg b.jpg -r", "", ONE_FILE, 0},
+        {"bare.jpg -r -d -k x", "can't find app1 maker. Abort.\n",
+         "segsplice: -d after the mode option is ignored: put it before -r\n"
+         "segsplice: -k after the mode option is ignored: put it before -r\n"
+         "segsplice: ignored argument [x]\n"
+         "segsplice: bare.jpg: no FF E1 marker in the file: it has no APP1 segment\n",
+         0},
+        {"p.jpg -k -s out.jpg", "", "", 0},
+        {"-w p.jpg out.jpg", "file open error.\n", "segsplice: -w: No such file or directory\n", 1},
+    };
+    bytes source = fixture::jpeg(fixture::camera_segment(true));
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.args);
+        scoped_temp_dir dir;
+        write_file(dir / "p.jpg", source);
+        fs::create_directory(dir / "adir");
+        write_file(dir / "nomarker.jpg", {0xFF, 0xD8, 0xFF, 0xE0, 0xFF, 0xD9, 0xFF});
+        write_file(dir / "bare.jpg", {0xFF, 0xD8, 0xFF, 0xD9});
+        write_file(dir / "noeoi.jpg", {0xFF, 0xD8});
+        write_file(dir / "png.jpg", {0x89, 'P', 'N', 'G'});
+        write_file(dir / "short.jpg", bytes(source.begin(), source.begin() + 40));
+        write_file(dir / "keep.app1", {'o', 'l', 'd'});
+        write_file(dir / "xmp.app1", concat({{0x00, 0x23}, fixture::text(std::string("http://ns.adobe.com/xap/1.0/\0<x/>", 33))}));
+        tool_run run = run_tool(dir.path.string(), r.args);
+        EXPECT_EQ(run.output, r.output);
+        EXPECT_EQ(run.error, r.error);
+        EXPECT_EQ(run.status, r.status);
+    }
+}
+
 // -i: every kind of source against every kind of APP1_FILE, side files and
 // JPEG donors. Only a source the marker walk takes, and a whole side file or a
 // donor with an Exif segment, give an output.
 TEST(Cli, InsertPutsTheSegmentAfterSoiOrReplacesTheOneThere) {
     const char* const LENGTH_ERROR = "app1 file length error [new.app1].\n";
     const char* const NO_EXIF = "app1 file has no exif segment [new.app1].\n";
+    const char* const NOT_EXIF = "app1 file is not exif [new.app1].\n";
     bytes valid = fixture::camera_segment(true);
-    bytes largest(0xFFFF, 0x20);
-    largest[0] = largest[1] = 0xFF;
+    bytes largest = concat({{0xFF, 0xFF, 'E', 'x', 'i', 'f', 0, 0}, bytes(0xFFFF - 8, 0x20)});
     bytes wrong_length = valid;
     wrong_length[1] ^= 1;
     bytes too_long(0x10000, 0x20);
@@ -212,6 +281,8 @@ TEST(Cli, InsertPutsTheSegmentAfterSoiOrReplacesTheOneThere) {
         {"too short", {0x01}, {}, LENGTH_ERROR},
         {"too long", too_long, {}, LENGTH_ERROR},
         {"side file of 65496 bytes, starting FF D8", starts_ffd8, starts_ffd8, nullptr},
+        {"XMP side file", xmp, {}, NOT_EXIF},
+        {"Exif without its two zero bytes", {0x00, 0x06, 'E', 'x', 'i', 'f'}, {}, NOT_EXIF},
         {"JPEG donor", donor, valid, nullptr},
         {"JPEG donor, its Exif segment past 64 KiB", fixture::jpeg(valid, far), valid, nullptr},
         {"JPEG donor broken after its Exif segment", cut_after_exif, valid, nullptr},
@@ -499,6 +570,9 @@ TEST(Cli, HelpIsTheUsageTextFollowedByEveryOptionAndTheStatuses) {
     scoped_temp_dir dir;
     tool_run help = run_tool(dir.path.string(), "--help");
     EXPECT_EQ(help.status, 0);
+    tool_run short_form = run_tool(dir.path.string(), "-h");
+    EXPECT_EQ(short_form.output, help.output);
+    EXPECT_EQ(short_form.status, 0);
     EXPECT_EQ(help.output.rfind(USAGE, 0), 0u);
     for (const char* item : {"\n  -r ", "\n  -w ", "\n  -wvireo ", "\n  -i ", "\n  -s ", "\n  -g ", "\n  -d ", "\n  -k ", "\n  0 ", "\n  1 "})
         EXPECT_NE(help.output.find(item, sizeof USAGE - 1), std::string::npos) << item;
@@ -594,6 +668,7 @@ TEST(Cli, TargetsAShellUserWritesTo) {
         const char* file;  // where the JPEG must end up
         std::function<bytes(const bytes& trace)> want;
         bool as_other_user = false;
+        const char* feed = "";  // what pipes into the tool's standard input
     } rows[] = {
         {"link to an existing file", [&](auto& d) { write_file(d / "real/out.jpg", old); fs::create_symlink("real/out.jpg", d / "link.jpg"); },
          "p.jpg -w p.jpg.app1 link.jpg", "real/out.jpg", [&](auto&) { return source; }},
@@ -611,6 +686,16 @@ TEST(Cli, TargetsAShellUserWritesTo) {
          "p.jpg -w p.jpg.app1 sticky/out.jpg", "sticky/out.jpg", [&](auto&) { return source; }, true},
         {"another's file in a sticky folder", [&](auto& d) { write_file(d / "sticky/out.jpg", old); ::chmod((d / "sticky/out.jpg").c_str(), 0666); },
          "p.jpg -w p.jpg.app1 sticky/out.jpg", "sticky/out.jpg", [&](auto&) { return source; }, true},
+        {"- for standard output", nullptr, "p.jpg -w p.jpg.app1 - | cat > dash.jpg", "dash.jpg", [&](auto&) { return source; }},
+        {"- for standard input, a pipe", nullptr, "- -w p.jpg.app1 in.jpg", "in.jpg", [&](auto&) { return source; }, false,
+         "cat p.jpg |"},
+        {"- for standard input, a file", nullptr, "- -w p.jpg.app1 in.jpg < p.jpg", "in.jpg", [&](auto&) { return source; }},
+        {"- in and out", nullptr, "- -w p.jpg.app1 - > both.jpg", "both.jpg", [&](auto&) { return source; }, false,
+         "cat p.jpg |"},
+        {"- for APP1_FILE", nullptr, "p.jpg -w - side.jpg", "side.jpg", [&](auto&) { return source; }, false,
+         "cat p.jpg.app1 |"},
+        {"a file named -", [&](auto& d) { write_file(d / "-", old); }, "p.jpg -w p.jpg.app1 ./-", "-",
+         [&](auto&) { return source; }},
     };
     bool root = ::geteuid() == 0;
     for (const row& r : rows) {
@@ -629,7 +714,7 @@ TEST(Cli, TargetsAShellUserWritesTo) {
         struct stat before = {};
         ::stat((dir / r.file).c_str(), &before);
         std::string user = r.as_other_user ? "SEGSPLICE_TEST_WRAPPER='setpriv --reuid=4242 --regid=4242 --clear-groups';" : "";
-        tool_run run = run_tool(dir.path.string(), r.args, user);
+        tool_run run = run_tool(dir.path.string(), r.args, user + r.feed);
         EXPECT_EQ(run.status, 0) << run.output;
         bytes trace = fixture::text(run_tool(dir.path.string(), "p.jpg -d").output);
         EXPECT_TRUE(read_file(dir / r.file) == r.want(trace));

@@ -31,6 +31,7 @@ check() {  # check 'EXPECTED REPLIES' WORD... : completes the last word
 
 check 'a.jpg|album|b.JPEG|d e.jpg' segsplice ''
 check '--help|--version' segsplice --
+check '--help|--version|-h' segsplice -
 check '-d|-g|-i|-k|-r|-s|-w|-wvireo' segsplice a.jpg ''
 check '-w|-wvireo' segsplice a.jpg -w
 check '-d|-g|-i|-k|-r|-s|-w|-wvireo' segsplice a.jpg -d ''

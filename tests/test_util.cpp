@@ -85,7 +85,9 @@ std::size_t count_of(const std::string& text, const std::string& what) {
 // unpaired surrogates included, reaches the tool intact.
 tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup) {
     std::string out = dir + "\\.stdout";
-    std::string command = "cd /d \"" + dir + "\" && " + setup + " \"" SEGSPLICE_BINARY "\" " + args + " > \"" + out + "\"";
+    std::string err = dir + "\\.stderr";
+    std::string command = "cd /d \"" + dir + "\" && " + setup + " \"" SEGSPLICE_BINARY "\" " + args + " > \"" + out +
+                          "\" 2> \"" + err + "\"";
     std::u16string units;
     if (!wtf8_decode(command, units)) return {-1, "the command is not WTF-8"};
     // cmd.exe says 9009 when it could not start the program, which wine
@@ -94,18 +96,24 @@ tool_run run_tool(const std::string& dir, const std::string& args, const std::st
     for (int attempt = 0; attempt < 3 && status == 9009; ++attempt)
         status = _wsystem(std::wstring(units.begin(), units.end()).c_str());
     fixture::bytes text = read_file(out);
+    fixture::bytes error = read_file(err);
     fs::remove(fs::u8path(out));
-    return {status, std::string(text.begin(), text.end())};
+    fs::remove(fs::u8path(err));
+    return {status, std::string(text.begin(), text.end()), std::string(error.begin(), error.end())};
 }
 #else
 tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup) {
     std::string out = dir + "/.stdout";
-    std::string command = "cd '" + dir + "' && (" + setup + " $SEGSPLICE_TEST_WRAPPER '" SEGSPLICE_BINARY "' " + args + ") > '" + out + "'";
+    std::string err = dir + "/.stderr";
+    std::string command = "cd '" + dir + "' && (" + setup + " $SEGSPLICE_TEST_WRAPPER '" SEGSPLICE_BINARY "' " + args +
+                          ") > '" + out + "' 2> '" + err + "'";
     int raw = std::system(command.c_str());
     fixture::bytes text = read_file(out);
+    fixture::bytes error = read_file(err);
     fs::remove(out);
+    fs::remove(err);
     int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    return {status, std::string(text.begin(), text.end())};
+    return {status, std::string(text.begin(), text.end()), std::string(error.begin(), error.end())};
 }
 #endif
 

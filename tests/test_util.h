@@ -37,6 +37,7 @@ std::size_t count_of(const std::string& text, const std::string& what);
 struct tool_run {
     int status;
     std::string output;  // standard output
+    std::string error;   // standard error
 };
 
 // Runs the segsplice binary with args (shell words) in dir, after the shell
