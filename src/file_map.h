@@ -33,7 +33,8 @@ enum class map_result { scanned, unmappable, read_failed };
 // Maps the n bytes (n > 0) of in from offset, read-only, and runs scan over
 // them once, into stop. read_failed when the file no longer holds them all:
 // it is shorter now, or shrank while it was scanned. unmappable, with nothing
-// read, when the system cannot map it.
+// read, when the system cannot map it. One scan at a time: the guard is the
+// process's SIGBUS handler while it runs.
 map_result scan_mapped(const input_file& in, std::int64_t offset, std::size_t n, byte_scan scan, scan_stop& stop);
 
 // Tests: hook runs between the mapping and the scan (to cut the file short

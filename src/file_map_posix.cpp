@@ -17,11 +17,11 @@ void (*map_hook)(const input_file&) = nullptr;
 // What the handler needs, and nothing else: the range it may take a fault
 // in, and where the scan started.
 sigjmp_buf scan_start;
-const std::uint8_t* volatile guarded_begin = nullptr;
-const std::uint8_t* volatile guarded_end = nullptr;
+volatile std::uintptr_t guarded_begin = 0;
+volatile std::uintptr_t guarded_end = 0;
 
 void on_bus_error(int, siginfo_t* info, void*) {
-    auto* at = static_cast<const std::uint8_t*>(info->si_addr);
+    auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
     if (at >= guarded_begin && at < guarded_end) siglongjmp(scan_start, 1);
     // Not the scan's fault: the access is repeated and meets the default
     // action, as it would without this handler.
@@ -60,8 +60,8 @@ map_result scan_mapped(const input_file& in, std::int64_t offset, std::size_t n,
     volatile map_result result = map_result::unmappable;
     if (::sigaction(SIGBUS, &guard, &previous) == 0) {
         const auto* bytes = static_cast<const std::uint8_t*>(base);
-        guarded_begin = bytes;
-        guarded_end = bytes + length;
+        guarded_begin = reinterpret_cast<std::uintptr_t>(bytes);
+        guarded_end = guarded_begin + length;
         if (map_hook) map_hook(in);
         if (sigsetjmp(scan_start, 0) == 0) {
             stop = scan(bytes + lead, n);
@@ -69,7 +69,7 @@ map_result scan_mapped(const input_file& in, std::int64_t offset, std::size_t n,
         } else {
             result = map_result::read_failed;
         }
-        guarded_begin = guarded_end = nullptr;
+        guarded_begin = guarded_end = 0;
         ::sigaction(SIGBUS, &previous, nullptr);
     }
     ::munmap(base, length);
