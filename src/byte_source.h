@@ -14,7 +14,7 @@
 
 constexpr std::size_t SOURCE_BLOCK_SIZE = 16 * 1024;
 constexpr std::size_t SOURCE_BLOCKS = 8;
-constexpr std::size_t SOURCE_MARKS = 16;
+constexpr std::size_t SOURCE_MARKS = 64;  // more scans than progressive JPEGs have
 // A scan maps the file only where at least this much of it is left: below
 // that, reading it through the blocks costs less than the mapping does.
 constexpr std::int64_t MAP_LEAST = std::int64_t{64} << 20;

@@ -216,3 +216,24 @@ TEST(ExifOrientation, OnlyASingleShortOfTwoToEightInIfd0Counts) {
         EXPECT_EQ(exif_orientation(source, found), r.want);
     }
 }
+
+// A second walk of the same source takes where each scan ended from the
+// first: image data changed in between is not looked at again.
+TEST(MarkerWalk, ASecondWalkDoesNotScanTheImageDataAgain) {
+    bytes whole = concat({SOI, SOS, SCAN, segment(0xC4, {1}), SOS, SCAN, EOI});
+    byte_source source = memory_source(whole);
+    auto walk_all = [&] {
+        std::vector<std::int64_t> offsets;
+        marker_walk walk = start_marker_walk(source);
+        jpeg_segment segment;
+        while (next_segment(walk, segment)) offsets.push_back(segment.offset);
+        EXPECT_EQ(walk.state, walk_state::finished);
+        return offsets;
+    };
+    std::vector<std::int64_t> first = walk_all();
+    // An EOI in the middle of the first scan's data, which a new scan would stop at.
+    std::size_t in_scan = SOI.data.size() + SOS.data.size() + 1;
+    source.bytes[in_scan] = 0xFF;
+    source.bytes[in_scan + 1] = MARKER_EOI;
+    EXPECT_EQ(walk_all(), first);
+}
