@@ -20,6 +20,11 @@
 //       zero bytes, then a gain map of a sixteenth of SIZE with its own XMP
 //       and ISO 21496-1 segment, then a 64 KiB motion-photo video; and the
 //       gain map alone, which a strip keeps as it is.
+//   make_inputs image OUT.jpg SIZE
+//       A camera-like JPEG of exactly SIZE bytes whose image data fills it:
+//       the Motorola camera segment, a quantisation table, a frame and a scan
+//       header, then entropy-coded data as a coder leaves it (noise, each FF
+//       followed by a stuffed 00, a restart marker every 64 KiB), then EOI.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -103,13 +108,44 @@ fixture::bytes hdr_photo(std::size_t size, fixture::bytes& gain_map) {
     for (const bytes& b : {placeholder, iso, sos, bytes(size > rest ? size - rest : 0, 0), eoi})
         primary.insert(primary.end(), b.begin(), b.end());
     return fixture::two_image_file(primary, mpf_at, {}, gain_map, true, video);
+// A photo of size bytes into out; false when size is too small for its headers.
+bool image_of_size(std::size_t size, fixture::bytes& out) {
+    fixture::jpeg_options options;
+    auto& tail = options.tail;
+    tail = {0xFF, 0xDB, 0x00, 0x43, 0x00};  // DQT: one 8-bit table
+    tail.insert(tail.end(), 64, 0x10);
+    tail.insert(tail.end(), {0xFF, 0xC0, 0x00, 0x11, 0x08, 0x0C, 0x00, 0x10, 0x00, 0x03,  // SOF0: 4096 x 3072
+                             0x01, 0x22, 0x00, 0x02, 0x11, 0x00, 0x03, 0x11, 0x00,
+                             0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00});
+    out = fixture::jpeg(fixture::camera_segment(true), options);
+    if (size < out.size() + 2) return false;
+    std::size_t data_end = size - 2;
+    std::uint32_t state = 12345;
+    std::uint8_t restart = 0;
+    out.reserve(size);
+    while (out.size() < data_end) {
+        std::size_t left = data_end - out.size();
+        if (out.size() % (64 * 1024) == 0 && left >= 2) {
+            out.insert(out.end(), {0xFF, static_cast<std::uint8_t>(0xD0 + restart)});
+            restart = (restart + 1) % 8;
+            continue;
+        }
+        state = state * 1103515245u + 12345u;
+        auto byte = static_cast<std::uint8_t>(state >> 23);
+        if (byte == 0xFF && left < 2) byte = 0x00;
+        out.push_back(byte);
+        if (byte == 0xFF) out.push_back(0x00);
+    }
+    out.insert(out.end(), {0xFF, 0xD9});
+    return true;
 }
 
 int usage() {
     std::fprintf(stderr,
                  "usage: make_inputs worst OUT.jpg [ENTRIES]\n"
                  "       make_inputs donor OUT.jpg OUT.app1\n"
-                 "       make_inputs hdr OUT.jpg SIZE OUT-GAINMAP.jpg\n");
+                 "       make_inputs hdr OUT.jpg SIZE OUT-GAINMAP.jpg\n"
+                 "       make_inputs image OUT.jpg SIZE\n");
     return 1;
 }
 
@@ -136,6 +172,10 @@ int main(int argc, char** argv) {
         fixture::bytes gain_map;
         fixture::bytes photo = hdr_photo(size, gain_map);
         return write(argv[2], photo) && write(argv[4], gain_map) ? 0 : 1;
+    if (what == "image" && argc == 4) {
+        fixture::bytes image;
+        if (!image_of_size(std::strtoull(argv[3], nullptr, 10), image)) return usage();
+        return write(argv[2], image) ? 0 : 1;
     }
     return usage();
 }

@@ -45,12 +45,12 @@ fi
 MiB=$((1024 * 1024))
 if [ -n "$smoke" ]; then
     rounds=${rounds:-1}
-    big_size=$((8 * MiB)) sparse_size=$((64 * MiB)) need_mib=200 image_mib=512
+    big_size=$((8 * MiB)) sparse_size=$((64 * MiB)) need_mib=200 image_mib=512 scan_size=$((8 * MiB))
     fast_runs=2 fast_warmup=0 slow_runs=1 slow_warmup=0 copy_runs=1 cow_runs=2 cow_warmup=0
     batch_photos=10
 else
     rounds=${rounds:-7}
-    big_size=$((256 * MiB)) sparse_size=$((1024 * MiB)) need_mib=5120 image_mib=2048
+    big_size=$((256 * MiB)) sparse_size=$((1024 * MiB)) need_mib=5120 image_mib=2048 scan_size=$((200 * MiB))
     fast_runs=30 fast_warmup=5 slow_runs=1 slow_warmup=1 copy_runs=3 cow_runs=10 cow_warmup=2
     batch_photos=300
     [ "$rounds" -ge 5 ] || { echo "bench: the targets need at least 5 rounds" >&2; exit 1; }
@@ -114,6 +114,12 @@ padded >"$W/fresh.jpg"
 # copied.jpg: big.jpg just copied with cp, as a batch meets photos it has just
 # copied off a card; the kernel's copy leaves the page cache in small pages too.
 cp "$W/big.jpg" "$W/copied.jpg"
+# image.jpg: a photo whose image data fills it, noise as a coder leaves it
+# (an FF every 256 bytes or so, each stuffed), settled as big.jpg is.
+"$W/make_inputs" image "$W/image.jpg" "$scan_size"
+sync -f "$W/image.jpg"
+dd if="$W/image.jpg" iflag=nocache count=0 status=none
+cat "$W/image.jpg" >/dev/null
 [ -z "$T" ] || cp "$W/big.jpg" "$T/big.jpg"
 # The sample followed by a hole, so the APP1 segment is near the start.
 cp "$sample" "$W/sparse.jpg" && truncate -s "$sparse_size" "$W/sparse.jpg"
@@ -266,6 +272,17 @@ MEASURE_SHELL=1 measure batch "$slow_runs" "$slow_warmup" \
     "rm -f $W/photos/*.copy" "$(batch_recipe 'cp "$1" "$1.copy"')" \
     "rm -f $W/photos/*.app1" "$(batch_recipe "$S"' "$1" -r')"
 
+echo "== -s and -i against cp: the 4 MiB photo and image.jpg, walked to their EOI"
+# walk_rows ID SOURCE RUNS WARMUP: cp, -s and -i (the donor's segment) of SOURCE into new files.
+walk_rows() {
+    measure "$1" "$3" "$4" \
+        "$(rm_out "$W/$1-cp.jpg")" "cp $2 $W/$1-cp.jpg" \
+        "$(rm_out "$W/$1-s.jpg")" "$S $2 -s $W/$1-s.jpg" \
+        "$(rm_out "$W/$1-i.jpg")" "$S $2 -i $W/donor.app1 $W/$1-i.jpg"
+}
+walk_rows walk "$W/photo4m.jpg" "$fast_runs" "$fast_warmup"
+walk_rows image "$W/image.jpg" "$copy_runs" "$slow_warmup"
+
 echo "== -w and -wvireo against cp, settled, fresh and copied sources ($rounds rounds)"
 write_rows write "$W/big.jpg"
 write_rows fresh "$W/fresh.jpg"
@@ -362,6 +379,20 @@ for id in write fresh copied tmpfs; do
     rm -f "$W/$id"-*.jpg
 done
 head -c $((start + length)) "$W/big.jpg" | tail -c "$length" >"$W/ref.app1"
+# -s drops the Exif segment (there is no orientation to keep) and -i puts the
+# donor's in its place, marker included: head + donor.app1 + tail, as -w.
+for id in walk image; do
+    src=$W/photo4m.jpg
+    [ "$id" = walk ] || src=$W/image.jpg
+    at=$(app1_start "$src")
+    len=$(app1_length "$src" "$at")
+    { head -c $((at - 2)) "$src"; tail -c +$((at + len + 1)) "$src"; } >"$W/ref-$id-s.jpg"
+    { head -c "$at" "$src"; cat "$W/donor.app1"; tail -c +$((at + len + 1)) "$src"; } >"$W/ref-$id-i.jpg"
+    check "$(basename "$src"), timed: \`cp\` = input, \`-s\` = input without its Exif segment, \`-i\` = head + donor.app1 + tail" \
+        "$W/$id-cp.jpg" "$src" "$W/$id-s.jpg" "$W/ref-$id-s.jpg" "$W/$id-i.jpg" "$W/ref-$id-i.jpg"
+    rm -f "$W/$id"-*.jpg "$W/ref-$id"-*.jpg
+done
+rm -f "$W/image.jpg"
 for id in photo1k photo4m; do
     { head -c "$start" "$W/$id.jpg"; cat "$W/donor.app1"; tail -c +"$after" "$W/$id.jpg"; } >"$W/ref-$id.jpg"
     check "$id.jpg, timed: \`cp\` = input, \`-w\` = head + replacement + tail, \`-r\` = the segment" \
@@ -494,6 +525,10 @@ target_ratio '`-w` on a 4 MiB photo into a new file vs `cp` of it' photo4m 1 0 1
 target_ratio '`-r` on the 4 MiB photo vs `cp` of it' photo4m 2 0 1.0 '<='
 target_ratio '`-g` on the 4 MiB photo into a new file vs `cp` of it' location 1 0 1.0 '<='
 target_ratio '`-s` on a 4 MiB two-image HDR photo into a new file vs `cp` of it' hdr4m 1 0 1.0 '<='
+target_ratio '`-s` on the 4 MiB photo into a new file vs `cp` of it' walk 1 0 1.05 '<='
+target_ratio '`-i` on the 4 MiB photo into a new file vs `cp` of it' walk 2 0 1.05 '<='
+target_ratio "\`-s\` on image.jpg ($((scan_size / MiB)) MiB of image data) into a new file vs \`cp\` of it" image 1 0 1.2 '<='
+target_ratio "\`-i\` on image.jpg into a new file vs \`cp\` of it" image 2 0 1.2 '<='
 target_ratio 'parse-only on the 1 KiB photo vs `/bin/true`' startup 1 0 1.2 '<='
 target_ratio "the README's batch recipe, \`-r\` on $batch_photos photos of 4 MiB, vs the same recipe with \`cp\`" batch 1 0 1.0 '<='
 for id in write fresh copied tmpfs; do
@@ -581,6 +616,7 @@ report="$W/RESULTS.md"
     for fs in "${cow_ready[@]}"; do
         echo "- On $fs: a sparse $image_mib MiB image made by \`mkfs.$fs\` ($(mkfs_version "$fs")) and mounted with \`mount -o loop\` at \`\$W/$fs\`, holding \`cp\` of big.jpg, its side file from \`-r\` (a segment of the same length) and \`vireo.jpg\`, the \`-wvireo\` output of big.jpg with that side file (its segment follows FF D8, so \`-wvireo\` leaves its tail in place); synced before timing."
     done
+    echo "- \`image.jpg\`: \`bench/make_inputs image\`: a camera-like photo of $scan_size bytes whose image data fills it (noise as a coder leaves it: an FF every 256 bytes or so, each followed by a stuffed 00, a restart marker every 64 KiB), settled as big.jpg is."
     echo "- \`photo1k.jpg\`: examples/sample.jpg, $sample_size bytes; \`photo4m.jpg\`: the sample padded as big.jpg is to $photo_size bytes, settled the same way; \`photos/\`: $batch_photos copies of photo4m.jpg."
     echo "- \`hdr4m.jpg\`: \`bench/make_inputs hdr\`: a phone's HDR photo of $photo_size bytes: a primary with Exif, an Ultra HDR XMP packet, an MPF index and an ISO 21496-1 segment, a gain map of a sixteenth of that with its own XMP and ISO 21496-1 segment, a 64 KiB motion-photo video; settled as photo4m.jpg is."
     echo "- \`sparse.jpg\`: examples/sample.jpg extended by \`truncate -s $sparse_size\` (a hole after the sample)."
@@ -622,7 +658,7 @@ report="$W/RESULTS.md"
     echo
     echo "| measure | runs per round | reference (first) and jobs |"
     echo "|---|---|---|"
-    for id in photo1k photo4m location startup batch write fresh copied tmpfs replace "${cow_ready[@]}" cut parse trace small extract insert location_peer; do
+    for id in photo1k photo4m location hdr4m startup batch walk image write fresh copied tmpfs replace "${cow_ready[@]}" cut parse trace small extract insert location_peer; do
         [ -f "$W/$id.cmd.0" ] || continue
         k=0
         cells=()

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_source.h"
 #include "harness.h"
 #include "jobs.h"
 #include "log.h"
@@ -49,6 +50,9 @@ struct workspace {
         if (!::mkdtemp(pattern.data())) fail("cannot make a scratch directory");
         dir = pattern;
         for (int i = 0; i < SIGNAL_COUNT; ++i) ::sigaction(SIGNALS[i], nullptr, &saved[i]);
+        // Every input's image data is looked at through mappings, a page at
+        // a time, as only large photos are otherwise.
+        set_scan_mapping(4096, 0);
         std::atexit([] { std::error_code ec; fs::remove_all(get().dir, ec); });
     }
 

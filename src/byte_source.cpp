@@ -25,6 +25,29 @@ source_block* load_block(byte_source& source, std::int64_t position) {
     return position - victim->pos < static_cast<std::int64_t>(victim->len) ? victim : nullptr;
 }
 
+// Loads the blocks from the one that holds position (inside the file) on
+// into the whole storage with one read, for a scan that goes through them in
+// order: the same bytes in an eighth of the reads. Returns the bytes from
+// position on, available of them; null when the file cannot be read there.
+const std::uint8_t* load_run(byte_source& source, std::int64_t position, std::size_t& available) {
+    const auto block = static_cast<std::int64_t>(SOURCE_BLOCK_SIZE);
+    std::int64_t start = position - position % block;
+    std::size_t want = static_cast<std::size_t>(
+        std::min<std::int64_t>(source.size - start, static_cast<std::int64_t>(source.bytes.size())));
+    std::int64_t got = read_at(source.file, start, source.bytes.data(), want);
+    std::size_t held = got > 0 ? static_cast<std::size_t>(got) : 0;
+    if (held < want) source.read_failed = true;
+    for (std::size_t i = 0; i < source.bytes.size() / SOURCE_BLOCK_SIZE; ++i) {
+        std::size_t first = i * SOURCE_BLOCK_SIZE;
+        source.blocks[i].pos = start + static_cast<std::int64_t>(first);
+        source.blocks[i].len = held > first ? std::min(held - first, SOURCE_BLOCK_SIZE) : 0;
+        source.blocks[i].used = ++source.clock;
+    }
+    auto offset = static_cast<std::size_t>(position - start);
+    available = held > offset ? held - offset : 0;
+    return available ? source.bytes.data() + offset : nullptr;
+}
+
 }  // namespace
 
 bool open_source(byte_source& source, const std::string& path) {
@@ -41,6 +64,7 @@ byte_source file_source(const input_file& file) {
     byte_source source;
     source.file = file;
     source.size = file.size;
+    source.mappable = file.regular;
     // Room for as many blocks as the file can fill, so that a small photo
     // clears no more memory than it holds.
     std::int64_t blocks = (file.size + static_cast<std::int64_t>(SOURCE_BLOCK_SIZE) - 1) / SOURCE_BLOCK_SIZE;
@@ -73,6 +97,71 @@ const std::uint8_t* source_span(byte_source& source, std::size_t& available) {
     std::size_t offset = static_cast<std::size_t>(position - found->pos);
     available = found->len - offset;
     return source.bytes.data() + (found - source.blocks.data()) * SOURCE_BLOCK_SIZE + offset;
+}
+
+namespace {
+
+std::size_t map_window = MAP_WINDOW;
+std::int64_t map_least = MAP_LEAST;
+
+// Runs scan over the bytes from position on that the source holds in one
+// piece: a mapped window, else a span. False when they cannot be read.
+bool scan_piece(byte_source& source, std::int64_t position, byte_scan scan, scan_stop& stop) {
+    if (source.mappable && source.size - position >= map_least) {
+        std::size_t n = static_cast<std::size_t>(
+            std::min<std::int64_t>(source.size - position, static_cast<std::int64_t>(map_window)));
+        switch (scan_mapped(source.file, position, n, scan, stop)) {
+            case map_result::scanned:
+                return true;
+            case map_result::read_failed:
+                source.read_failed = true;
+                return false;
+            case map_result::unmappable:
+                source.mappable = false;
+                break;
+        }
+    }
+    source_seek(source, position);
+    std::size_t available = 0;
+    const std::uint8_t* span =
+        is_open(source.file) ? load_run(source, position, available) : source_span(source, available);
+    if (!span) return false;
+    stop = scan(span, available);
+    return true;
+}
+
+}  // namespace
+
+void set_scan_mapping(std::size_t window, std::int64_t least) {
+    map_window = window;
+    map_least = least;
+}
+
+std::int64_t source_scan(byte_source& source, std::int64_t position, byte_scan scan) {
+    for (const found_mark& mark : source.marks)
+        if (mark.scan == scan && mark.from == position) return mark.at;
+    std::int64_t kept_pos = source.pos;
+    std::int64_t from = position;
+    std::int64_t found = -1;
+    scan_stop stop;
+    while (found < 0 && position >= 0 && position < source.size && scan_piece(source, position, scan, stop)) {
+        if (stop.at == 0 && !stop.found) {
+            // The piece ended within the bytes the scan needs together: a
+            // few read across the break decide.
+            std::uint8_t joined[16];
+            source_seek(source, position);
+            stop = scan(joined, source_read(source, joined, sizeof joined));
+            if (stop.at == 0 && !stop.found) break;
+        }
+        if (stop.found) found = position + static_cast<std::int64_t>(stop.at);
+        position += static_cast<std::int64_t>(stop.at);
+    }
+    source.pos = kept_pos;
+    if (found >= 0) {
+        source.marks[source.next_mark] = found_mark{scan, from, found};
+        source.next_mark = (source.next_mark + 1) % SOURCE_MARKS;
+    }
+    return found;
 }
 
 std::size_t source_read(byte_source& source, std::uint8_t* out, std::size_t n) {

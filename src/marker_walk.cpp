@@ -60,34 +60,19 @@ int entropy_step(int next) {
     return next == 0xFF ? 1 : 0;
 }
 
-// The position of the 0xFF directly before the marker code that ends the
-// entropy-coded data from position on, or -1 when the file ends first.
-std::int64_t end_of_entropy_data(byte_source& source, std::int64_t position) {
-    for (;;) {
-        source_seek(source, position);
-        std::size_t available = 0;
-        const std::uint8_t* span = source_span(source, available);
-        if (!span) return -1;
-        const std::uint8_t* end = span + available;
-        const std::uint8_t* at = span;
-        while ((at = static_cast<const std::uint8_t*>(std::memchr(at, 0xFF, static_cast<std::size_t>(end - at)))) &&
-               at + 1 < end) {
-            int step = entropy_step(at[1]);
-            if (step == 0) return position + (at - span);
-            at += step;
-        }
-        if (!at) {
-            position += static_cast<std::int64_t>(available);
-            continue;
-        }
-        // An FF as the span's last byte: the byte after it starts the next one.
-        position += at - span;
-        int next = byte_at(source, position + 1);
-        if (next < 0) return -1;
-        int step = entropy_step(next);
-        if (step == 0) return position;
-        position += step;
+// The entropy-coded data as far as n bytes show it: where the 0xFF directly
+// before the marker code that ends it stands, or, while it goes on, the first
+// byte that needs the next one to tell (an FF as the last byte).
+scan_stop scan_entropy_data(const std::uint8_t* bytes, std::size_t n) {
+    const std::uint8_t* end = bytes + n;
+    const std::uint8_t* at = bytes;
+    while ((at = static_cast<const std::uint8_t*>(std::memchr(at, 0xFF, static_cast<std::size_t>(end - at))))) {
+        if (at + 1 == end) return {static_cast<std::size_t>(at - bytes), false};
+        int step = entropy_step(at[1]);
+        if (step == 0) return {static_cast<std::size_t>(at - bytes), true};
+        at += step;
     }
+    return {n, false};
 }
 
 bool break_walk(marker_walk& walk, walk_fault fault, std::int64_t at, std::int64_t length = 0) {
@@ -121,10 +106,10 @@ bool next_segment(marker_walk& walk, jpeg_segment& segment) {
         return true;
     }
     if (walk.in_scan) {
-        std::int64_t scan = walk.pos;
-        walk.pos = end_of_entropy_data(source, walk.pos);
+        std::int64_t scan_start = walk.pos;
+        walk.pos = source_scan(source, walk.pos, scan_entropy_data);
         walk.in_scan = false;
-        if (walk.pos < 0) return break_walk(walk, walk_fault::truncated, scan);
+        if (walk.pos < 0) return break_walk(walk, walk_fault::truncated, scan_start);
     }
     int first = byte_at(source, walk.pos);
     if (first != 0xFF)

@@ -72,3 +72,39 @@ TEST(ByteSource, AFailingReadIsNotTakenForTheEndOfTheFile) {
     EXPECT_TRUE(source.read_failed);
     close_source(source);
 }
+
+namespace {
+
+// An FF that no 00 follows, as the walk's scan of image data looks for one.
+scan_stop ff_not_00(const std::uint8_t* b, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (b[i] != 0xFF) continue;
+        if (i + 1 == n) return {i, false};
+        if (b[i + 1] != 0x00) return {i, true};
+        ++i;
+    }
+    return {n, false};
+}
+
+}  // namespace
+
+// A scan of a file stops where a scan of the same bytes in memory does,
+// wherever the mark falls against the blocks and the reads of many blocks.
+TEST(ByteSource, ScansOfAFileFindWhatScansOfMemoryFind) {
+    scoped_temp_dir dir;
+    for (std::int64_t mark : {3, 16383, 16384, 131071, 131072, 150000, 199998, -1}) {
+        SCOPED_TRACE(mark);
+        bytes content(200000, 0x00);
+        for (std::size_t i = 0; i < content.size(); i += 997) content[i] = 0xFF;  // FF 00: stepped over
+        if (mark >= 0) content[static_cast<std::size_t>(mark) + 1] = 0x01;
+        if (mark >= 0) content[static_cast<std::size_t>(mark)] = 0xFF;
+        write_file(dir / "f", content);
+        byte_source file;
+        ASSERT_TRUE(open_source(file, dir / "f"));
+        byte_source memory = memory_source(content);
+        EXPECT_EQ(source_scan(memory, 0, ff_not_00), mark);
+        EXPECT_EQ(source_scan(file, 0, ff_not_00), mark);
+        EXPECT_FALSE(file.read_failed);
+        close_source(file);
+    }
+}

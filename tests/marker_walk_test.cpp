@@ -4,6 +4,7 @@
 
 #include "fixture.h"
 #include "jobs.h"
+#include "test_util.h"
 
 using fixture::bytes;
 
@@ -44,6 +45,26 @@ bytes concat(const std::vector<part>& parts) {
     bytes out;
     for (const part& p : parts) out.insert(out.end(), p.data.begin(), p.data.end());
     return out;
+}
+
+// Runs check on the bytes as memory, as a file read through the blocks, and
+// as a file whose image data is looked at where it lies, mapped a few bytes
+// at a time, so that windows break at every place in the scans (where the
+// system maps files).
+template <typename Check>
+void on_each_source(const bytes& content, Check check) {
+    byte_source memory = memory_source(content);
+    check(memory, "memory");
+    scoped_temp_dir dir;
+    write_file(dir / "f.jpg", content);
+    for (std::size_t window : {0, 1, 2, 5}) {
+        if (window) set_scan_mapping(window, 0);
+        byte_source file;
+        ASSERT_TRUE(open_source(file, dir / "f.jpg"));
+        check(file, window ? "file mapped " + std::to_string(window) + " bytes at a time" : "file");
+        close_source(file);
+    }
+    set_scan_mapping(MAP_WINDOW, MAP_LEAST);
 }
 
 }  // namespace
@@ -99,29 +120,32 @@ TEST(MarkerWalk, ReportsEverySegmentOfTheImageInOrder) {
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
-        byte_source source = memory_source(concat(r.parts));
-        marker_walk walk = start_marker_walk(source);
-        std::int64_t at = 0;
-        for (const part& p : r.parts) {
-            if (p.marker >= 0) {
-                // The marker's FF is the last FF of the part, after any fill.
-                jpeg_segment got;
-                ASSERT_TRUE(next_segment(walk, got)) << "segment at " << at;
-                EXPECT_EQ(got.marker, p.marker);
-                EXPECT_EQ(got.offset, at);
-                EXPECT_EQ(got.length, static_cast<std::int64_t>(p.data.size()));
-                EXPECT_EQ(static_cast<int>(got.id), static_cast<int>(p.id)) << "segment at " << at;
+        on_each_source(concat(r.parts), [&](byte_source& source, const std::string& kind) {
+            SCOPED_TRACE(kind);
+            marker_walk walk = start_marker_walk(source);
+            std::int64_t at = 0;
+            for (const part& p : r.parts) {
+                if (p.marker >= 0) {
+                    // The marker's FF is the last FF of the part, after any fill.
+                    jpeg_segment got;
+                    ASSERT_TRUE(next_segment(walk, got)) << "segment at " << at;
+                    EXPECT_EQ(got.marker, p.marker);
+                    EXPECT_EQ(got.offset, at);
+                    EXPECT_EQ(got.length, static_cast<std::int64_t>(p.data.size()));
+                    EXPECT_EQ(static_cast<int>(got.id), static_cast<int>(p.id)) << "segment at " << at;
+                }
+                at += static_cast<std::int64_t>(p.data.size());
+                if (p.marker == MARKER_EOI) break;
             }
-            at += static_cast<std::int64_t>(p.data.size());
-            if (p.marker == MARKER_EOI) break;
-        }
-        jpeg_segment extra;
-        EXPECT_FALSE(next_segment(walk, extra)) << "extra segment at " << extra.offset;
-        EXPECT_EQ(walk.state, r.finished ? walk_state::finished : walk_state::broken);
-        if (r.finished) {
-            EXPECT_EQ(walk.image_end, at);
-        }
-        EXPECT_FALSE(next_segment(walk, extra)) << "a walk that ended goes on";
+            jpeg_segment extra;
+            EXPECT_FALSE(next_segment(walk, extra)) << "extra segment at " << extra.offset;
+            EXPECT_EQ(walk.state, r.finished ? walk_state::finished : walk_state::broken);
+            if (r.finished) {
+                EXPECT_EQ(walk.image_end, at);
+            }
+            EXPECT_FALSE(next_segment(walk, extra)) << "a walk that ended goes on";
+            EXPECT_FALSE(source.read_failed);
+        });
     }
 }
 
@@ -131,12 +155,14 @@ TEST(MarkerWalk, EveryTruncationIsBroken) {
     bytes whole = concat({SOI, segment(MARKER_APP1, with_id(std::string("Exif\0\0", 6)), segment_id::exif), DQT,
                           raw({0xFF, 0xFF}), SOS, SCAN, segment(0xC4, {1}), SOS, SCAN, EOI});
     for (std::size_t size = 0; size < whole.size(); ++size) {
-        byte_source source = memory_source(bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size)));
-        marker_walk walk = start_marker_walk(source);
-        jpeg_segment segment;
-        int count = 0;
-        while (next_segment(walk, segment)) ASSERT_LT(++count, 100);
-        EXPECT_EQ(walk.state, walk_state::broken) << "cut at " << size;
+        on_each_source(bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size)),
+                       [&](byte_source& source, const std::string& kind) {
+                           marker_walk walk = start_marker_walk(source);
+                           jpeg_segment segment;
+                           int count = 0;
+                           while (next_segment(walk, segment)) ASSERT_LT(++count, 100);
+                           EXPECT_EQ(walk.state, walk_state::broken) << "cut at " << size << ", " << kind;
+                       });
     }
 }
 
@@ -202,4 +228,25 @@ TEST(ExifOrientation, OnlyASingleIntegerOfTwoToEightInIfd0Counts) {
         jpeg_segment found{MARKER_APP1, 2, static_cast<std::int64_t>(exif_segment.data.size()), segment_id::exif};
         EXPECT_EQ(exif_orientation(source, found), r.want);
     }
+}
+
+// A second walk of the same source takes where each scan ended from the
+// first: image data changed in between is not looked at again.
+TEST(MarkerWalk, ASecondWalkDoesNotScanTheImageDataAgain) {
+    bytes whole = concat({SOI, SOS, SCAN, segment(0xC4, {1}), SOS, SCAN, EOI});
+    byte_source source = memory_source(whole);
+    auto walk_all = [&] {
+        std::vector<std::int64_t> offsets;
+        marker_walk walk = start_marker_walk(source);
+        jpeg_segment segment;
+        while (next_segment(walk, segment)) offsets.push_back(segment.offset);
+        EXPECT_EQ(walk.state, walk_state::finished);
+        return offsets;
+    };
+    std::vector<std::int64_t> first = walk_all();
+    // An EOI in the middle of the first scan's data, which a new scan would stop at.
+    std::size_t in_scan = SOI.data.size() + SOS.data.size() + 1;
+    source.bytes[in_scan] = 0xFF;
+    source.bytes[in_scan + 1] = MARKER_EOI;
+    EXPECT_EQ(walk_all(), first);
 }
