@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "byte_map.h"
 #include "jobs.h"
 #include "kalvo.h"
 #include "log.h"
@@ -147,6 +148,7 @@ run_options parse_arguments(int argc, const char* const* argv) {
     for (int i = 0; i < argc; ++i) {
         if (std::string_view(argv[i]) == "-d") options.debug = true;
         if (std::string_view(argv[i]) == "-k") options.keep_times = true;
+        if (std::string_view(argv[i]) == "-j") options.json_map = true;
         const mode_option* option = mode_of(argv[i]);
         if (!option) continue;
         options.mode = option->mode;
@@ -285,6 +287,25 @@ void walk_exif_directories(byte_source& source, bool big_endian, std::int32_t of
 // ---------------------------------------------------------------------------
 // Run sequence
 
+namespace {
+
+// Prints the byte map of source, from a pass of its own; the job after it
+// finds the source where it was. False when the file could not be read.
+bool print_byte_map(const run_options& options, byte_source& source) {
+    const std::int64_t saved = source_tell(source);
+    byte_map map = build_byte_map(source);
+    source_seek(source, saved);
+    if (source.read_failed) {
+        print_message("input file read error [%s].\n", options.source);
+        return false;
+    }
+    std::string json = byte_map_json(map, options.source);
+    std::fwrite(json.data(), 1, json.size(), output_stream());
+    return true;
+}
+
+}  // namespace
+
 int segsplice_main(int argc, const char* const* argv) {
     if (argc <= 1) {
         print_usage();
@@ -312,9 +333,12 @@ int segsplice_main(int argc, const char* const* argv) {
         if (source.read_failed) {
             print_message("input file read error [%s].\n", options.source);
             status = 1;
+        } else if (options.json_map && !print_byte_map(options, source)) {
+            status = 1;
         } else if (job_walks_markers(options.mode)) {
             status = run_job(options, source, nullptr);
-        } else {
+        } else if (options.mode != MODE_NONE || !options.json_map) {
+            // A map alone is the whole run: its output stays one JSON document.
             print_line("can't find app1 maker. Abort.");
         }
     } else {
@@ -322,7 +346,8 @@ int segsplice_main(int argc, const char* const* argv) {
         info.start_address = source_tell(source);
         logoutput("app1 start_address = %lld.\n", static_cast<long long>(info.start_address));
         get_app1_data(source, info);
-        status = run_job(options, source, &info);
+        if (options.json_map && !print_byte_map(options, source)) status = 1;
+        else status = run_job(options, source, &info);
     }
     close_source(source);
     return status;
