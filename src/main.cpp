@@ -34,6 +34,7 @@ const char HELP_TEXT[] = R"(
 segsplice SRCFILE -i APP1_FILE OUTPUT_FILE
 segsplice SRCFILE -s OUTPUT_FILE
 segsplice SRCFILE -d
+segsplice SRCFILE -j
 segsplice --help | --version
 
 SRCFILE always comes first. The first of -r, -w, -wvireo, -i and -s wins,
@@ -57,6 +58,10 @@ name a photo called -r (or any other option) ./-r.
            8 stays, in an Exif segment of its own
   -d       trace the marker scan, the header and every Exif directory entry;
            counts only before the mode option, and alone writes nothing
+  -j       print a JSON map of every byte of SRCFILE at absolute offsets
+           (segments, scan data, MPF images, trailer, Exif directories and
+           entries) and image_sha256, the SHA-256 of the image data alone;
+           counts only before the mode option, printed before the job runs
   -k       keep the target's times: a replaced target's access and
            modification times go to the new file; counts only before the
            mode option

@@ -482,7 +482,7 @@ TEST(Cli, HelpIsTheUsageTextFollowedByEveryOptionAndTheStatuses) {
     tool_run help = run_tool(dir.path.string(), "--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.output.rfind(USAGE, 0), 0u);
-    for (const char* item : {"\n  -r ", "\n  -w ", "\n  -wvireo ", "\n  -i ", "\n  -s ", "\n  -d ", "\n  -k ", "\n  0 ", "\n  1 "})
+    for (const char* item : {"\n  -r ", "\n  -w ", "\n  -wvireo ", "\n  -i ", "\n  -s ", "\n  -d ", "\n  -j ", "\n  -k ", "\n  0 ", "\n  1 "})
         EXPECT_NE(help.output.find(item, sizeof USAGE - 1), std::string::npos) << item;
 }
 
