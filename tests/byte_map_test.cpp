@@ -286,3 +286,25 @@ TEST(ByteMap, SegmentsMatchExiv2) {
     }
 #endif
 }
+
+// The peers' metadata edits leave image_sha256 as it was; a re-encode changes it.
+TEST(ByteMap, ImageHashAfterThePeersEdits) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the peers (ExifTool, ImageMagick) run in the Linux build";
+#else
+    if (!fs::exists("/usr/bin/exiftool") || !fs::exists("/usr/bin/convert"))
+        GTEST_SKIP() << "needs ExifTool and ImageMagick (libimage-exiftool-perl, imagemagick)";
+    scoped_temp_dir dir;
+    fs::copy_file(SEGSPLICE_SAMPLE, dir / "a.jpg");
+    ASSERT_EQ(std::system(("cd '" + dir.path.string() +
+                           "' && exiftool -q -all= -o e.jpg a.jpg && /usr/bin/convert a.jpg -quality 50 c.jpg")
+                              .c_str()),
+              0);
+    ASSERT_EQ(run_tool(dir.path.string(), "a.jpg -s s.jpg").status, 0);
+    auto hash = [&](const char* name) { return map_of(read_file(dir / name))["image_sha256"]; };
+    EXPECT_FALSE(hash("a.jpg").is_null());
+    EXPECT_EQ(hash("e.jpg"), hash("a.jpg"));
+    EXPECT_EQ(hash("s.jpg"), hash("a.jpg"));
+    EXPECT_NE(hash("c.jpg"), hash("a.jpg"));
+#endif
+}
