@@ -132,5 +132,20 @@ int main(int argc, char** argv) {
     save(dir, "walk-fill-ii.jpg",
          joined({soi, fill, tem, joined({{0xFF, 0xE1}, app1_segment(build_tiff(sideways))}), fill, adobe, sos, scan, fill, eoi}));
     save(dir, "walk-no-ffe1.jpg", joined({soi, jfif, adobe, marker_segment(0xFE, "a note"), dht, sos, scan, eoi}));
+
+    // For the byte map: an MPF index whose further image follows the
+    // primary's EOI, then a trailer.
+    const bytes further = joined({soi, dht, sos, scan, eoi});
+    bytes primary;
+    for (int pass = 0; pass < 2; ++pass) {
+        // The index's offsets count from its TIFF header, 10 bytes into the file.
+        auto offset = static_cast<std::uint32_t>(primary.size()) - 10;
+        primary = joined({soi,
+                          mpf_segment({{static_cast<std::uint32_t>(primary.size()), 0, 0x030000},
+                                       {static_cast<std::uint32_t>(further.size()), offset, 0}},
+                                      pass == 0),
+                          exif, dht, sos, scan, eoi});
+    }
+    save(dir, "map-mpf.jpg", joined({primary, further, text("a trailer")}));
     return 0;
 }

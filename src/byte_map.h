@@ -13,7 +13,6 @@
 #define SEGSPLICE_BYTE_MAP_H
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
