@@ -248,7 +248,7 @@ TEST(ByteMap, AnyFileNameGivesValidJson) {
     }
 }
 
-// ExifTool's peer exiv2 lists the same segments, up to the scan.
+// exiv2 -pS lists the same segments at the same offsets, up to the scan.
 TEST(ByteMap, SegmentsMatchExiv2) {
 #ifdef _WIN32
     GTEST_SKIP() << "the peer (exiv2) runs in the Linux build";
