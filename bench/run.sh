@@ -325,6 +325,11 @@ measure trace "$((fast_runs > 5 ? 5 : fast_runs))" "$((fast_warmup > 1 ? 1 : fas
     "" "$S $W/worst.jpg" \
     "" "$S $W/worst.jpg -d"
 
+echo "== -j of the 4 MiB photo against sha256sum of it"
+measure map "$fast_runs" "$fast_warmup" \
+    "" "sha256sum $W/photo4m.jpg" \
+    "" "$S $W/photo4m.jpg -j"
+
 if [ -z "$smoke" ]; then
     echo "== -d on the camera-like file against exiv2 -pS"
     measure small "$fast_runs" "$fast_warmup" \
@@ -457,6 +462,12 @@ grep -c '^tag_main->tag ' "$W/trace.txt" >"$W/entries" || true
 echo $((3 * 65535)) >"$W/entries.ref"
 check '`-d` on the worst case: the trace shows all 3 x 65535 entries' "$W/entries" "$W/entries.ref"
 rm -f "$W/trace.txt" "$W/trace2.txt"
+# The map's hash is that of every byte from the first DQT on: the padded
+# sample's metadata ends there.
+dqt=$(od -An -v -tx1 -w1 -N 65536 "$W/photo4m.jpg" | awk '!found && prev == "ff" && $1 == "db" { print NR - 2; found = 1 } { prev = $1 }')
+tail -c +$((dqt + 1)) "$W/photo4m.jpg" | sha256sum | cut -d' ' -f1 >"$W/hash.ref"
+"$S" "$W/photo4m.jpg" -j | sed -n 's/^  "image_sha256": "\([0-9a-f]*\)",$/\1/p' >"$W/hash"
+check '`-j` on the 4 MiB photo (timed): image_sha256 = sha256sum of the bytes from the first DQT on' "$W/hash" "$W/hash.ref"
 if [ -z "$smoke" ]; then
     # Cross-checks of the peers' outputs: ExifTool's block is the TIFF part of
     # the side file; ExifTool writes the replacement verbatim.
@@ -554,6 +565,7 @@ mbs=$(awk -v b="$trace_bytes" '{ print b / $1 / 1e6 }' "$W/trace.1" | sort -g | 
     { v[NR] = $1 } END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf("%.0f %.0f %.0f", m, v[1], v[NR]) }')
 set -- $mbs
 rows+=("| \`-d\` on the worst case to /dev/null: $trace_bytes trace bytes, $1 MB/s ($2-$3) (vs parse-only) | $(time_cell trace 1) | $(time_cell trace 0) | $(ratio_cell trace 1 0) | >= 100 MB/s | $(verdict "$1" '>=' 100) |")
+target_ratio '`-j` on the 4 MiB photo vs `sha256sum` of it' map 1 0 1.2 '<='
 if [ -z "$smoke" ]; then
     target_ratio '`-d` on the camera-like file vs `exiv2 -pS`' small 1 0 1.0 '<='
     target_ratio 'extract: `-r` vs ExifTool' extract 0 1 1.0 '<'
@@ -658,7 +670,7 @@ report="$W/RESULTS.md"
     echo
     echo "| measure | runs per round | reference (first) and jobs |"
     echo "|---|---|---|"
-    for id in photo1k photo4m location hdr4m startup batch walk image write fresh copied tmpfs replace "${cow_ready[@]}" cut parse trace small extract insert location_peer; do
+    for id in photo1k photo4m location hdr4m startup batch walk image write fresh copied tmpfs replace "${cow_ready[@]}" cut parse trace map small extract insert location_peer; do
         [ -f "$W/$id.cmd.0" ] || continue
         k=0
         cells=()

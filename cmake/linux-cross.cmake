@@ -7,12 +7,13 @@
 # qemu-user, natively where the host runs them.
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES SEGSPLICE_ARCH)
 
-# Debian architecture, CMake's processor name, GNU triple, qemu-user's name.
+# Debian architecture, CMake's processor name, GNU triple, qemu-user's name,
+# multiarch directory.
 set(segsplice_cross_targets
-  "armhf arm arm-linux-gnueabihf arm"
-  "i386 i686 i686-linux-gnu i386"
-  "arm64 aarch64 aarch64-linux-gnu aarch64"
-  "s390x s390x s390x-linux-gnu s390x")
+  "armhf arm arm-linux-gnueabihf arm arm-linux-gnueabihf"
+  "i386 i686 i686-linux-gnu i386 i386-linux-gnu"
+  "arm64 aarch64 aarch64-linux-gnu aarch64 aarch64-linux-gnu"
+  "s390x s390x s390x-linux-gnu s390x s390x-linux-gnu")
 set(segsplice_cross_found "")
 foreach(target IN LISTS segsplice_cross_targets)
   string(REPLACE " " ";" fields "${target}")
@@ -27,6 +28,10 @@ endif()
 list(GET segsplice_cross_found 1 processor)
 list(GET segsplice_cross_found 2 triple)
 list(GET segsplice_cross_found 3 qemu)
+list(GET segsplice_cross_found 4 multiarch)
+# Libraries of the target architecture that Debian installs beside the host's
+# (nettle-dev:ARCH), not under the cross compiler's root.
+set(SEGSPLICE_MULTIARCH_LIBDIR /usr/lib/${multiarch})
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${processor})

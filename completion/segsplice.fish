@@ -43,6 +43,7 @@ function __segsplice_complete
             -s 'strip the metadata, into OUTPUT_FILE' \
             -g 'take the location out, into OUTPUT_FILE' \
             -d 'trace the scan and every Exif entry' \
+            -j 'print where every byte belongs, as JSON' \
             -k "keep the replaced target's times"
     else
         switch $words[$mode_at]:$nth

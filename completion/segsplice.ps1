@@ -57,6 +57,7 @@ Register-ArgumentCompleter -Native -CommandName segsplice, segsplice.exe -Script
             '-s', 'strip the metadata, into OUTPUT_FILE',
             '-g', 'take the location out, into OUTPUT_FILE',
             '-d', 'trace the scan and every Exif entry',
+            '-j', 'print where every byte belongs, as JSON',
             '-k', "keep the replaced target's times")
         return
     }

@@ -1,5 +1,6 @@
 // The file fuzz target: arbitrary bytes written to a file, then the "-d"
-// trace read through the file reader (it must equal the trace from memory),
+// trace and the "-j" byte map read through the file reader (each must equal
+// what the same bytes in memory give),
 // the cut, the two replace jobs, the insert (from a side file and with the
 // input as its own JPEG donor), the strip and the location removal, each
 // output checked against what it must hold. Slow, as every input costs several files and renames.
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_map.h"
 #include "byte_source.h"
 #include "harness.h"
 #include "jobs.h"
@@ -246,6 +248,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check(status == 0, "parse-only run failed");
     check(same_text(w.printed(), expected), "file trace differs from memory trace");
+
+    // The byte map read from the file equals the one from memory.
+    byte_source mapped = memory_source(bytes(data, data + size));
+    std::string map = byte_map_json(build_byte_map(mapped), src);
+    trace_digest expected_map;
+    expected_map.add(map.data(), map.size());
+    status = w.run({"segsplice", src, "-j"});
+    check(status == 0 && same_text(w.printed(), expected_map), "the byte map of the file differs from memory's",
+          w.printed().head);
 
     auto start = static_cast<std::size_t>(parsed.info.start_address);
     std::size_t end = start + parsed.info.app1_length;

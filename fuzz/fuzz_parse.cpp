@@ -1,10 +1,11 @@
-// The fast fuzz target: arbitrary bytes, held in memory, through the "-d"
-// run's marker scan, header read and directory walk, the trace hashed as it
-// is written. No files, no processes, so the fuzzer gets thousands of runs a
+// The fast fuzz target: arbitrary bytes, held in memory, through the byte
+// map of "-j" and the "-d" run's marker scan, header read and directory
+// walk, the trace hashed as it is written. No files, no processes, so the fuzzer gets thousands of runs a
 // second and can reach deep into the directories.
 #include <cstdint>
 #include <vector>
 
+#include "byte_map.h"
 #include "byte_source.h"
 #include "harness.h"
 
@@ -21,6 +22,17 @@ constexpr std::uint64_t PARSE_TRACE_LIMIT = 32 * 1024;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // The byte map (-j) covers the input exactly once, in file order.
+    byte_source mapped = memory_source(std::vector<std::uint8_t>(data, data + size));
+    byte_map map = build_byte_map(mapped);
+    std::int64_t covered = 0;
+    for (const map_range& range : map.ranges) {
+        check(range.offset == covered && range.length > 0, "the byte map leaves a gap or covers a byte twice");
+        covered += range.length;
+    }
+    check(covered == static_cast<std::int64_t>(size), "the byte map does not end at the input's end");
+    check(!byte_map_json(map, "input").empty(), "the byte map wrote nothing");
+
     static trace_sink sink{PARSE_TRACE_LIMIT};
     memory_parse traced = trace_from_memory(sink, data, size);
     if (!traced.complete && !traced.found) return 0;  // the scan was cut short

@@ -173,5 +173,19 @@ int main(int argc, char** argv) {
     bytes off = two_image_file(primary, soi.size() + exif.size(), {0}, gain_map, false, video);
     off.erase(off.begin() + static_cast<long>(primary.size()));
     save(dir, "hdr-index-off.jpg", off);
+    // For the byte map: an MPF index whose further image follows the
+    // primary's EOI, then a trailer.
+    const bytes further = joined({soi, dht, sos, scan, eoi});
+    bytes map_primary;
+    for (int pass = 0; pass < 2; ++pass) {
+        // The index's offsets count from its TIFF header, 10 bytes into the file.
+        auto offset = static_cast<std::uint32_t>(map_primary.size()) - 10;
+        map_primary = joined({soi,
+                          mpf_segment({{static_cast<std::uint32_t>(map_primary.size()), 0, 0x030000},
+                                       {static_cast<std::uint32_t>(further.size()), offset, 0}},
+                                      pass == 0),
+                          exif, dht, sos, scan, eoi});
+    }
+    save(dir, "map-mpf.jpg", joined({map_primary, further, text("a trailer")}));
     return 0;
 }

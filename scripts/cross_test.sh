@@ -37,6 +37,12 @@ triple_of() {
         s390x) echo s390x-linux-gnu ;;
     esac
 }
+multiarch_of() {  # multiarch_of ARCH: the directory Debian installs its libraries in
+    case $1 in
+        i386) echo i386-linux-gnu ;;
+        *) triple_of "$1" ;;
+    esac
+}
 qemu_of() {  # qemu_of ARCH: the qemu-user program that runs it, empty where the host does
     case $1 in
         armhf) echo qemu-arm ;;
@@ -51,6 +57,15 @@ for arch in "${arches[@]}"; do
     suite_package --alone "g++-$triple" test -f "/usr/$triple/lib/libc.a" -a -x "/usr/bin/$triple-g++"
     qemu=$(qemu_of "$arch")
     [ -z "$qemu" ] || suite_package --alone qemu-user command -v "$qemu"
+    # Nettle (SHA-256) built for the target: Debian's package of that
+    # architecture, installed beside the host's.
+    nettle=/usr/lib/$(multiarch_of "$arch")/libnettle.a
+    if [ ! -f "$nettle" ] && [ "$(id -u)" -eq 0 ] && [ "$arch" != "$(dpkg --print-architecture)" ] &&
+        ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+        dpkg --add-architecture "$arch"
+        apt_updated=  # the new architecture's package lists are still to come
+    fi
+    suite_package --alone "nettle-dev:$arch" test -f "$nettle"
 done
 suite_package --alone googletest test -f /usr/src/googletest/CMakeLists.txt
 suite_packages_or_skip "cross tests"

@@ -65,9 +65,11 @@ need_build_tools() {
     need_package cmake command -v cmake
     need_package g++ command -v g++
     need_package make command -v make
+    need_package nettle-dev test -f /usr/include/nettle/sha2.h
 }
 
 need_test_tools() {
     need_build_tools
     need_package libgtest-dev test -f /usr/include/gtest/gtest.h
+    need_package nlohmann-json3-dev test -f /usr/include/nlohmann/json.hpp
 }

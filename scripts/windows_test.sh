@@ -2,7 +2,7 @@
 # Cross-builds segsplice for 64-bit Windows with mingw-w64 and tests it under
 # wine: the GoogleTest suite, a job killed with TerminateProcess and one
 # interrupted by Ctrl+C, the demo round trip, an in-place edit and an
-# overwrite, targets that are links, the -d trace and the usage text of the
+# overwrite, targets that are links, the -d trace, the -j map and the usage text of the
 # Linux build byte for byte, and the zip that `cpack -G ZIP` makes. Without root and with packages
 # missing, it names them and skips.
 #   scripts/windows_test.sh [LINUX_BUILD_DIR]     (default: build/release)
@@ -80,6 +80,10 @@ cp "$root/examples/sample.jpg" "$scratch/linux/photo.jpg"
 (cd "$scratch/win" && wine "$tool" photo.jpg -d) >"$scratch/win.trace"
 (cd "$scratch/linux" && "$linux_tool" photo.jpg -d) >"$scratch/linux.trace"
 cmp "$scratch/win.trace" "$scratch/linux.trace" || fail "the -d trace of examples/sample.jpg differs from the linux build's"
+# The byte map, its BCrypt hash included, is the same bytes on every platform.
+(cd "$scratch/win" && wine "$tool" photo.jpg -j) >"$scratch/win.map"
+(cd "$scratch/linux" && "$linux_tool" photo.jpg -j) >"$scratch/linux.map"
+cmp "$scratch/win.map" "$scratch/linux.map" || fail "the -j map of examples/sample.jpg differs from the linux build's"
 status=0
 wine "$tool" >"$scratch/win.usage" 2>/dev/null || status=$?
 [ "$status" -eq 1 ] || fail "segsplice.exe without arguments ended with status $status, not 1"
@@ -152,4 +156,4 @@ else
 fi
 
 [ "$failed" -eq 0 ] || exit 1
-echo "windows checks passed: suite, TerminateProcess and Ctrl+C, round trip, in-place edit, overwrite, links, byte-identical trace, $(basename "$zip")"
+echo "windows checks passed: suite, TerminateProcess and Ctrl+C, round trip, in-place edit, overwrite, links, byte-identical trace and map, $(basename "$zip")"

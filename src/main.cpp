@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "byte_map.h"
 #include "jobs.h"
 #include "kalvo.h"
 #include "log.h"
@@ -36,6 +37,7 @@ segsplice SRCFILE -i APP1_FILE OUTPUT_FILE
 segsplice SRCFILE -s OUTPUT_FILE
 segsplice SRCFILE -g OUTPUT_FILE
 segsplice SRCFILE -d
+segsplice SRCFILE -j
 segsplice --help | -h | --version
 
 SRCFILE always comes first. The first of -r, -w, -wvireo, -i, -s and -g wins,
@@ -68,6 +70,10 @@ standard output as OUTPUT_FILE; a file named - is ./-.
            is none, and refuses a location it cannot remove whole
   -d       trace the marker scan, the header and every Exif directory entry;
            counts only before the mode option, and alone writes nothing
+  -j       print a JSON map of every byte of SRCFILE at absolute offsets
+           (segments, scan data, MPF images, trailer, Exif directories and
+           entries) and image_sha256, the SHA-256 of the image data alone;
+           counts only before the mode option, printed before the job runs
   -k       keep the target's times: a replaced target's access and
            modification times go to the new file; counts only before the
            mode option
@@ -161,6 +167,7 @@ struct flag_option {
 constexpr flag_option FLAG_OPTIONS[] = {
     {"-d", &run_options::debug, true},
     {"-k", &run_options::keep_times, false},
+    {"-j", &run_options::json_map, true},
 };
 
 const mode_option* mode_of(std::string_view arg) {
@@ -363,6 +370,25 @@ void walk_exif_directories(byte_source& source, bool big_endian, std::int32_t of
 // ---------------------------------------------------------------------------
 // Run sequence
 
+namespace {
+
+// Prints the byte map of source, from a pass of its own; the job after it
+// finds the source where it was. False when the file could not be read.
+bool print_byte_map(const run_options& options, byte_source& source) {
+    const std::int64_t saved = source_tell(source);
+    byte_map map = build_byte_map(source);
+    source_seek(source, saved);
+    if (source.read_failed) {
+        print_message("input file read error [%s].\n", options.source);
+        return false;
+    }
+    std::string json = byte_map_json(map, options.source);
+    std::fwrite(json.data(), 1, json.size(), output_stream());
+    return true;
+}
+
+}  // namespace
+
 int segsplice_main(int argc, const char* const* argv) {
     if (argc <= 1) {
         print_usage();
@@ -394,9 +420,12 @@ int segsplice_main(int argc, const char* const* argv) {
             report_failure("input file read error [%s].\n", options.source,
                            system_reason(source.file.error, "the file changed while it was read"));
             status = 1;
+        } else if (options.json_map && !print_byte_map(options, source)) {
+            status = 1;
         } else if (job_walks_markers(options.mode)) {
             status = run_job(options, source, nullptr);
-        } else {
+        } else if (options.mode != MODE_NONE || !options.json_map) {
+            // A map alone is the whole run: its output stays one JSON document.
             report_failure("can't find app1 maker. Abort.\n", options.source,
                            "no FF E1 marker in the file: it has no APP1 segment");
         }
@@ -405,7 +434,8 @@ int segsplice_main(int argc, const char* const* argv) {
         info.start_address = source_tell(source);
         logoutput("app1 start_address = %lld.\n", static_cast<long long>(info.start_address));
         get_app1_data(source, info);
-        status = run_job(options, source, &info);
+        if (options.json_map && !print_byte_map(options, source)) status = 1;
+        else status = run_job(options, source, &info);
     }
     close_source(source);
     return status;

@@ -42,6 +42,7 @@ enum cut_mode { MODE_NONE = 0, MODE_CUT = 1, MODE_REPLACE = 2, MODE_REPLACE_VIRE
 struct run_options {
     int mode = MODE_NONE;
     bool debug = false;
+    bool json_map = false;    // -j: print the byte map before the job
     bool keep_times = false;  // -k: a replaced target's times go to the new file
     std::string source;
     std::string app1_file;
@@ -52,8 +53,8 @@ struct run_options {
 };
 
 // Scans argv from index 0: the first mode option (-r, -w, -wvireo, -i, -s, -g)
-// wins and ends the scan, so "-d" and "-k" count only before it. argv[1] is
-// always the source, and is read as an option too. Whatever else the scan
+// wins and ends the scan, so "-d", "-j" and "-k" count only before it. argv[1]
+// is always the source, and is read as an option too. Whatever else the scan
 // passes over or never reaches gets a warning. REQUIRES: argc >= 2.
 run_options parse_arguments(int argc, const char* const* argv);
 

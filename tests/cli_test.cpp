@@ -184,7 +184,7 @@ TEST(Cli, FailuresPrintTheirMessageAndTouchNothing) {
 // Standard output as it always was; the reason, or the warning, beside it on
 // standard error.
 TEST(Cli, EveryProblemSaysWhyOnStandardError) {
-    const std::string NOTHING = "segsplice: nothing to do: give -r, -w, -wvireo, -i, -s, -g, -d; segsplice --help\n";
+    const std::string NOTHING = "segsplice: nothing to do: give -r, -w, -wvireo, -i, -s, -g, -d, -j; segsplice --help\n";
     const std::string ONE_FILE =
         "segsplice: only the first file is read; segsplice takes one photo per run, see \"Many photos\" in the README\n";
     struct row {
@@ -574,7 +574,8 @@ TEST(Cli, HelpIsTheUsageTextFollowedByEveryOptionAndTheStatuses) {
     EXPECT_EQ(short_form.output, help.output);
     EXPECT_EQ(short_form.status, 0);
     EXPECT_EQ(help.output.rfind(USAGE, 0), 0u);
-    for (const char* item : {"\n  -r ", "\n  -w ", "\n  -wvireo ", "\n  -i ", "\n  -s ", "\n  -g ", "\n  -d ", "\n  -k ", "\n  0 ", "\n  1 "})
+    for (const char* item : {"\n  -r ", "\n  -w ", "\n  -wvireo ", "\n  -i ", "\n  -s ", "\n  -g ", "\n  -d ", "\n  -j ",
+                             "\n  -k ", "\n  0 ", "\n  1 "})
         EXPECT_NE(help.output.find(item, sizeof USAGE - 1), std::string::npos) << item;
 }
 

@@ -32,9 +32,9 @@ check() {  # check 'EXPECTED REPLIES' WORD... : completes the last word
 check 'a.jpg|album|b.JPEG|d e.jpg' segsplice ''
 check '--help|--version' segsplice --
 check '--help|--version|-h' segsplice -
-check '-d|-g|-i|-k|-r|-s|-w|-wvireo' segsplice a.jpg ''
+check '-d|-g|-i|-j|-k|-r|-s|-w|-wvireo' segsplice a.jpg ''
 check '-w|-wvireo' segsplice a.jpg -w
-check '-d|-g|-i|-k|-r|-s|-w|-wvireo' segsplice a.jpg -d ''
+check '-d|-g|-i|-j|-k|-r|-s|-w|-wvireo' segsplice a.jpg -d ''
 check 'album|side.app1' segsplice a.jpg -w ''
 check 'a.jpg|album|b.JPEG|d e.jpg|side.app1' segsplice a.jpg -d -i ''
 check 'notes.txt' segsplice a.jpg -wvireo n
