@@ -22,7 +22,7 @@
 #include "byte_map.h"
 #include "byte_source.h"
 #include "harness.h"
-#include "jobs.h"
+#include "strip.h"
 #include "log.h"
 #include "marker_walk.h"
 #include "mpf.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fixture.h"
-#include "jobs.h"
+#include "strip.h"
 #include "test_util.h"
 
 using fixture::bytes;
