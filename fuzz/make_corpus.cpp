@@ -16,16 +16,7 @@ bytes camera(bool big_endian, const jpeg_options& options = {}) {
 }
 
 bytes marker_segment(std::uint8_t marker, const std::string& payload) {
-    bytes out = {0xFF, marker};
-    put_u16(out, static_cast<std::uint32_t>(payload.size() + 2), true);
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
-}
-
-bytes joined(std::initializer_list<bytes> parts) {
-    bytes out;
-    for (const bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
+    return fixture::marker_segment(marker, text(payload));
 }
 
 void save(const std::string& dir, const std::string& name, const bytes& content) {
@@ -123,39 +114,39 @@ int main(int argc, char** argv) {
     const bytes comment = marker_segment(0xFE, "caf\xff\xe1 note");
     tiff_layout upright = camera_layout(true);
     upright.dirs[0].entries.insert(upright.dirs[0].entries.begin(), entry(0x0112, 3, 1, 6u << 16));
-    bytes exif = joined({{0xFF, 0xE1}, app1_segment(build_tiff(upright))});
+    bytes exif = concat({{0xFF, 0xE1}, app1_segment(build_tiff(upright))});
     save(dir, "walk-progressive.jpg",
-         joined({soi, jfif, exif, xmp, icc, comment, marker_segment(0xC2, std::string("\x08\0\x08\0\x08\1\1\x11\0", 9)),
+         concat({soi, jfif, exif, xmp, icc, comment, marker_segment(0xC2, std::string("\x08\0\x08\0\x08\1\1\x11\0", 9)),
                  dht, sos, scan, dht, sos, scan, eoi, soi, exif, sos, scan, eoi}));
     tiff_layout sideways = camera_layout(false);
     sideways.dirs[0].entries[2] = entry(0x0112, 3, 1, u16s({8, 0}, false));  // in place of its Orientation 1
     save(dir, "walk-fill-ii.jpg",
-         joined({soi, fill, tem, joined({{0xFF, 0xE1}, app1_segment(build_tiff(sideways))}), fill, adobe, sos, scan, fill, eoi}));
-    save(dir, "walk-no-ffe1.jpg", joined({soi, jfif, adobe, marker_segment(0xFE, "a note"), dht, sos, scan, eoi}));
+         concat({soi, fill, tem, concat({{0xFF, 0xE1}, app1_segment(build_tiff(sideways))}), fill, adobe, sos, scan, fill, eoi}));
+    save(dir, "walk-no-ffe1.jpg", concat({soi, jfif, adobe, marker_segment(0xFE, "a note"), dht, sos, scan, eoi}));
 
     // -g: GPS in Exif and XMP, thumbnails in JFIF and JFXX, a second image
     // with GPS of its own behind an MPF index.
-    const bytes thumbnails = joined({marker_segment(0xE0, std::string("JFIF\0\1\2\1\0\x48\0\x48\1\1\x10\x20\x30", 17)),
+    const bytes thumbnails = concat({marker_segment(0xE0, std::string("JFIF\0\1\2\1\0\x48\0\x48\1\1\x10\x20\x30", 17)),
                                      marker_segment(0xE0, std::string("JFXX\0\x10\xff\xd8\xff\xd9", 10))});
     const bytes gps_xmp = marker_segment(
         0xE1, std::string("http://ns.adobe.com/xap/1.0/\0", 29) +
                   "<rdf:Description xmlns:exif='http://ns.adobe.com/exif/1.0/' exif:GPSLatitude='35N'>"
                   "<exif:GPSAltitude>12</exif:GPSAltitude></rdf:Description>");
-    const bytes second = joined({soi, joined({{0xFF, 0xE1}, app1_segment(build_tiff(camera_layout(false)))}), eoi});
-    const bytes first_segments = joined({thumbnails, exif, gps_xmp});
+    const bytes second = concat({soi, concat({{0xFF, 0xE1}, app1_segment(build_tiff(camera_layout(false)))}), eoi});
+    const bytes first_segments = concat({thumbnails, exif, gps_xmp});
     const std::size_t mpf_at = soi.size() + first_segments.size();
     const bytes probe = mpf_segment({{0, 0, 0x030000}, {0, 0, 0}}, true);
     const std::size_t second_at = mpf_at + probe.size() + dht.size() + sos.size() + scan.size() + eoi.size();
     const bytes mpf = mpf_segment({{static_cast<std::uint32_t>(second_at), 0, 0x030000},
                                    {static_cast<std::uint32_t>(second.size()), static_cast<std::uint32_t>(second_at - mpf_at - 8), 0}},
                                   true);
-    save(dir, "location-mpf-xmp.jpg", joined({soi, first_segments, mpf, dht, sos, scan, eoi, second}));
+    save(dir, "location-mpf-xmp.jpg", concat({soi, first_segments, mpf, dht, sos, scan, eoi, second}));
     // Phone HDR photos: a gain map after the primary's EOI, found through the
     // MPF index and described in XMP (with a container directory) or by
     // ISO 21496-1 segments, then a motion-photo video; and one whose index
     // points one byte off.
     const std::string hdrgm = "xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\" hdrgm:Version=\"1.0\"";
-    const bytes gain_map = joined({soi, xmp_segment("<rdf:Description " + hdrgm + " hdrgm:GainMapMax=\"2.3\"/>"),
+    const bytes gain_map = concat({soi, xmp_segment("<rdf:Description " + hdrgm + " hdrgm:GainMapMax=\"2.3\"/>"),
                                    iso_gain_map_segment({0, 0, 0, 0, 0x40, 1, 2}), dht, sos, scan, eoi});
     const std::string directory =
         "<rdf:Description xmlns:Container=\"http://ns.google.com/photos/1.0/container/\" "
@@ -164,28 +155,28 @@ int main(int argc, char** argv) {
         "</rdf:li><rdf:li><Container:Item Item:Semantic=\"GainMap\" Item:Mime=\"image/jpeg\" Item:Length=\"" +
         std::to_string(gain_map.size()) + "\"/></rdf:li></rdf:Seq></Container:Directory></rdf:Description>";
     const bytes video = {0, 0, 0, 0x10, 'f', 't', 'y', 'p', 'm', 'p', '4', '2', 0, 0, 0, 0};
-    const bytes head = joined({soi, jfif, exif, xmp_segment(directory)});
+    const bytes head = concat({soi, jfif, exif, xmp_segment(directory)});
     const bytes placeholder(mpf_segment({{}, {}}, true).size(), 0);
-    bytes primary = joined({head, placeholder, iso_gain_map_segment({0, 0, 0, 0}), icc, dht, sos, scan, eoi});
+    bytes primary = concat({head, placeholder, iso_gain_map_segment({0, 0, 0, 0}), icc, dht, sos, scan, eoi});
     save(dir, "hdr-ultra-mm.jpg", two_image_file(primary, head.size(), {}, gain_map, true, video));
-    primary = joined({soi, exif, placeholder, iso_gain_map_segment({0, 0, 0, 0}), dht, sos, scan, eoi});
+    primary = concat({soi, exif, placeholder, iso_gain_map_segment({0, 0, 0, 0}), dht, sos, scan, eoi});
     save(dir, "hdr-iso-ii.jpg", two_image_file(primary, soi.size() + exif.size(), {}, gain_map, false, video));
     bytes off = two_image_file(primary, soi.size() + exif.size(), {0}, gain_map, false, video);
     off.erase(off.begin() + static_cast<long>(primary.size()));
     save(dir, "hdr-index-off.jpg", off);
     // For the byte map: an MPF index whose further image follows the
     // primary's EOI, then a trailer.
-    const bytes further = joined({soi, dht, sos, scan, eoi});
+    const bytes further = concat({soi, dht, sos, scan, eoi});
     bytes map_primary;
     for (int pass = 0; pass < 2; ++pass) {
         // The index's offsets count from its TIFF header, 10 bytes into the file.
         auto offset = static_cast<std::uint32_t>(map_primary.size()) - 10;
-        map_primary = joined({soi,
+        map_primary = concat({soi,
                           mpf_segment({{static_cast<std::uint32_t>(map_primary.size()), 0, 0x030000},
                                        {static_cast<std::uint32_t>(further.size()), offset, 0}},
                                       pass == 0),
                           exif, dht, sos, scan, eoi});
     }
-    save(dir, "map-mpf.jpg", joined({map_primary, further, text("a trailer")}));
+    save(dir, "map-mpf.jpg", concat({map_primary, further, text("a trailer")}));
     return 0;
 }

@@ -15,15 +15,10 @@
 
 namespace fs = std::filesystem;
 using fixture::bytes;
+using fixture::concat;
 using json = nlohmann::json;
 
 namespace {
-
-bytes concat(std::initializer_list<bytes> parts) {
-    bytes out;
-    for (const bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
 
 // DQT, SOF0, SOS, entropy-coded data with a stuffed byte and a restart marker, EOI.
 const bytes PICTURE = {0xFF, 0xDB, 0x00, 0x04, 0x01, 0x02, 0xFF, 0xC0, 0x00, 0x05, 0x08, 0x00, 0x10,

@@ -12,6 +12,12 @@ entry pointer(std::uint16_t tag, int dir, std::uint16_t type, std::uint32_t coun
 
 bytes text(const std::string& s) { return bytes(s.begin(), s.end()); }
 
+bytes concat(std::initializer_list<bytes> parts) {
+    bytes out;
+    for (const bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
 std::string text_string(const char* s, std::size_t size) {
     std::string out;
     for (std::size_t i = 0; i < size; ++i) out.push_back(*s ? *s++ : '\0');

@@ -13,6 +13,7 @@ namespace fixture {
 using bytes = std::vector<std::uint8_t>;
 
 bytes text(const std::string& s);  // the characters, no terminator
+bytes concat(std::initializer_list<bytes> parts);  // the parts one after another
 // The characters of s, cut or padded with zero bytes to exactly size bytes.
 bytes text(const char* s, std::size_t size);
 std::string text_string(const char* s, std::size_t size);

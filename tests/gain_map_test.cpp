@@ -14,14 +14,9 @@
 
 namespace fs = std::filesystem;
 using fixture::bytes;
+using fixture::concat;
 
 namespace {
-
-bytes concat(std::initializer_list<bytes> parts) {
-    bytes out;
-    for (const bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
 
 void set_u32(bytes& file, std::size_t at, std::uint32_t value, bool big_endian) {
     bytes field;

@@ -10,14 +10,9 @@
 
 namespace fs = std::filesystem;
 using fixture::bytes;
+using fixture::concat;
 
 namespace {
-
-bytes concat(std::initializer_list<bytes> parts) {
-    bytes out;
-    for (const bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
 
 const bytes SOI = {0xFF, 0xD8};
 const bytes TAIL = {0xFF, 0xDB, 0x00, 0x04, 0x01, 0x02, 0xFF, 0xD9};
