@@ -72,8 +72,9 @@ bool output_feeds_input(output_file& out, const input_file& in, const job_messag
     return true;
 }
 
-// Copies length bytes of the source from offset. They were read a moment ago,
-// so a shortfall now is a failing read.
+// Copies length bytes of the source from offset, or up to the end it had
+// when it was opened. They were read a moment ago, or at least measured, so
+// a shortfall now is a failing read.
 copy_result copy_source(output_file& out, const byte_source& source, std::int64_t offset, std::int64_t length) {
     copy_result result = copy_range(out, source.file, offset, length);
     return result == copy_result::short_input ? copy_result::read_failed : result;
@@ -122,11 +123,13 @@ int replace_segment(const run_options& options, byte_source& source, const app1_
     copy_result result = bare_head ? write_bytes(out, BARE_HEAD, sizeof BARE_HEAD)
                                    : copy_source(out, source, 0, info.start_address);
     if (result == copy_result::done) {
+        // A side file that shrank after it was opened is a failing read too.
         result = copy_range(out, app1, 0, -1);
+        if (result == copy_result::short_input) result = copy_result::read_failed;
         if (result == copy_result::read_failed) read_name = &options.app1_file;
     }
     if (result == copy_result::done) {
-        result = copy_range(out, source.file, info.start_address + info.app1_length, -1);
+        result = copy_source(out, source, info.start_address + info.app1_length, -1);
     }
     close_input(app1);
     close_source(source);
@@ -234,7 +237,7 @@ int insert_segment(const run_options& options, byte_source& source) {
     copy_result result = copy_source(out, source, 0, from);
     if (result == copy_result::done) result = write_bytes(out, APP1_MARKER, sizeof APP1_MARKER);
     if (result == copy_result::done) result = write_bytes(out, segment.data(), segment.size());
-    if (result == copy_result::done) result = copy_range(out, source.file, resume, -1);
+    if (result == copy_result::done) result = copy_source(out, source, resume, -1);
     close_source(source);
     return finish_job(out, result, messages, options.source);
 }

@@ -259,6 +259,63 @@ TEST(FaultTest, TruncationSweep) {
     std::fclose(sink);
 }
 
+// A source that another program cuts short after the job has read its
+// structure, before the rest is copied, fails the job with the target as it
+// was; one that grows meanwhile is copied as far as it reached when opened.
+TEST(FaultTest, ASourceThatChangesBeforeItsTailIsCopied) {
+    // A scan of 300,000 bytes of entropy-coded data after the Exif segment.
+    fixture::jpeg_options options;
+    options.tail = {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00};
+    for (std::uint8_t b : pattern(300000, 4)) options.tail.push_back(b == 0xFF ? 0 : b);
+    options.tail.insert(options.tail.end(), {0xFF, 0xD9});
+    const bytes photo = fixture::jpeg(fixture::camera_segment(true), options);
+    const std::int64_t tail = SEGMENT_START + static_cast<std::int64_t>(fixture::camera_segment(true).size());
+    const std::int64_t grown = static_cast<std::int64_t>(photo.size()) + 5000;
+    const std::string read_error = "input file read error [SRC].\n";
+    struct row {
+        const char* mode;
+        std::int64_t size;  // what the source becomes
+        std::string message;
+    } rows[] = {
+        {"-w", 1000, read_error}, {"-wvireo", 1000, read_error}, {"-i", 1000, read_error},
+        {"-s", 1000, read_error}, {"-w", grown, ""},             {"-i", grown, ""},
+    };
+    std::FILE* sink = temp_stream();
+    set_output_stream(sink);
+    for (const row& r : rows) {
+        SCOPED_TRACE(std::string(r.mode) + " to " + std::to_string(r.size));
+        scoped_temp_dir dir;
+        std::string src = dir / "photo.jpg", app1 = dir / "photo.app1", out = dir / "out.jpg";
+        write_file(src, photo);
+        write_file(app1, fixture::camera_segment(false));
+        std::vector<const char*> args = {"segsplice", src.c_str(), r.mode};
+        if (std::string(r.mode) != "-s") args.push_back(app1.c_str());
+        args.push_back(out.c_str());
+        ASSERT_EQ(segsplice_main(static_cast<int>(args.size()), args.data()), 0);
+        const bytes unchanged_result = read_file(out);
+        write_file(out, OLD);
+        int status;
+        {
+            resized_before_copy resized(src, tail, r.size);
+            std::rewind(sink);
+            ASSERT_EQ(::ftruncate(::fileno(sink), 0), 0);
+            status = segsplice_main(static_cast<int>(args.size()), args.data());
+        }
+        std::fflush(sink);
+        std::rewind(sink);
+        char said[256] = {};
+        said[std::fread(said, 1, sizeof said - 1, sink)] = '\0';
+        std::string message = r.message;
+        if (!message.empty()) message.replace(message.find("SRC"), 3, src);
+        EXPECT_EQ(said, message);
+        EXPECT_EQ(status, r.message.empty() ? 0 : 1);
+        EXPECT_EQ(read_file(out), r.message.empty() ? unchanged_result : OLD);
+        EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+    }
+    set_output_stream(nullptr);
+    std::fclose(sink);
+}
+
 TEST(FaultTest, UnwritableTargetsAndDirectories) {
     scoped_temp_dir probe;
     fs::create_directories(probe / "ro");

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #endif
 
+#include "copy_engine.h"
 #include "log.h"
 #include "wtf8.h"
 
@@ -108,6 +109,32 @@ tool_run run_tool(const std::string& dir, const std::string& args, const std::st
     return {status, std::string(text.begin(), text.end())};
 }
 #endif
+
+namespace {
+
+struct pending_resize {
+    std::string path;
+    std::int64_t from = 0, size = 0;
+    bool armed = false;
+} resize;
+
+void resize_on_copy(const input_file&, std::int64_t offset, std::int64_t) {
+    if (!resize.armed || offset < resize.from) return;
+    resize.armed = false;
+    fs::resize_file(fs::u8path(resize.path), static_cast<std::uintmax_t>(resize.size));
+}
+
+}  // namespace
+
+resized_before_copy::resized_before_copy(const std::string& path, std::int64_t from, std::int64_t size) {
+    resize = {path, from, size, true};
+    set_copy_observer(resize_on_copy);
+}
+
+resized_before_copy::~resized_before_copy() {
+    set_copy_observer(nullptr);
+    resize.armed = false;
+}
 
 std::vector<std::string> leftover_temp_files(const std::string& dir) {
     std::vector<std::string> found;

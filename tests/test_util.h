@@ -45,6 +45,17 @@ struct tool_run {
 // Windows cmd.exe runs it, so args and setup must mean the same there.
 tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup = "");
 
+// While it lives, the first copy that a job makes out of any file from
+// offset `from` or beyond finds path resized to size bytes first: another
+// program cutting a source short, or adding to it, after the job has read its
+// structure and before it copies the rest.
+struct resized_before_copy {
+    resized_before_copy(const std::string& path, std::int64_t from, std::int64_t size);
+    ~resized_before_copy();
+    resized_before_copy(const resized_before_copy&) = delete;
+    resized_before_copy& operator=(const resized_before_copy&) = delete;
+};
+
 // Paths under dir, at any depth, that look like leftover temporary files.
 std::vector<std::string> leftover_temp_files(const std::string& dir);
 
