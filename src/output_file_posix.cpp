@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +52,15 @@ bool make_blocking(int fd, bool fifo) {
     return true;
 }
 
+// Waits for an advisory lock on fd: shared while a job reads a file,
+// exclusive while one rewrites it in place, so that two runs of the tool never
+// see each other's half-written bytes. Where the filesystem has no locks the
+// job goes on without.
+void lock_file(int fd, int operation) {
+    while (::flock(fd, operation) != 0 && errno == EINTR) {
+    }
+}
+
 }  // namespace
 
 bool open_input(input_file& in, const std::string& path, bool positioned) {
@@ -65,7 +75,13 @@ bool open_input(input_file& in, const std::string& path, bool positioned) {
     struct stat st;
     input_file opened;
     opened.fd = fd;
+    // A regular file is measured once its lock is held: a rewrite that
+    // another run finishes meanwhile may change its size.
     bool usable = ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
+    if (usable && S_ISREG(st.st_mode)) {
+        lock_file(fd, LOCK_SH);
+        usable = ::fstat(fd, &st) == 0;
+    }
     bool stream = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
     if (usable && S_ISREG(st.st_mode)) {
         opened.regular = opened.seekable = true;
@@ -460,21 +476,32 @@ commit_result rewrite_in_place(output_file& out) {
 // holds the old file or the new one at every moment. Once it is replaced the
 // job has succeeded; the directory's sync only makes the rename durable.
 commit_result replace_target(output_file& out) {
+    {
+        held_signals held;
+        if (out.unnamed && !name_unnamed_temp(out)) {
+            discard_output(out);
+            return commit_result::replace_failed;
+        }
+        if (::renameat(out.dir_fd, out.temp.c_str(), out.dir_fd, out.name.c_str()) == 0) {
+            forget_pending();
+            out.temp.clear();
+            if (out.dir_read_fd >= 0) (void)::fsync(out.dir_read_fd);
+            close_all(out);
+            return commit_result::done;
+        }
+        if (errno != EPERM && errno != EACCES) {
+            discard_output(out);
+            return commit_result::replace_failed;
+        }
+        install_signal_handlers();
+        remember_pending(out.dir_fd, out.temp);
+    }
+    // Another run may be reading the target, or rewriting it: the rewrite
+    // waits for them. A signal meanwhile removes the new file and leaves the
+    // target as it was.
+    lock_file(out.target_fd, LOCK_EX);
     held_signals held;
-    if (out.unnamed && !name_unnamed_temp(out)) {
-        discard_output(out);
-        return commit_result::replace_failed;
-    }
-    if (::renameat(out.dir_fd, out.temp.c_str(), out.dir_fd, out.name.c_str()) != 0) {
-        if (errno == EPERM || errno == EACCES) return rewrite_in_place(out);
-        discard_output(out);
-        return commit_result::replace_failed;
-    }
-    forget_pending();
-    out.temp.clear();
-    if (out.dir_read_fd >= 0) (void)::fsync(out.dir_read_fd);
-    close_all(out);
-    return commit_result::done;
+    return rewrite_in_place(out);
 }
 
 }  // namespace

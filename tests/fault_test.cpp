@@ -577,21 +577,47 @@ TEST(FaultTest, InterruptedDuringLongCopy) {
 
 namespace {
 
+// The tool copied where any user can run it: the build tree may lie in a
+// folder that only its owner can enter (root's home, a mktemp -d folder).
+const std::string& binary_for_others() {
+    static scoped_temp_dir home;
+    static const std::string path = [] {
+        std::string copy = home / "segsplice";
+        fs::copy_file(SEGSPLICE_BINARY, copy);
+        fs::permissions(home.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                       fs::perms::others_read | fs::perms::others_exec);
+        fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+        return copy;
+    }();
+    return path;
+}
+
 // Runs the binary itself with args in dir, without a shell in between, so
 // that a signal sent to the child reaches the tool; as user when one is given.
+// Exit status 126 says the child could not become user, 127 that it could not
+// start the tool.
 pid_t spawn_binary(const std::string& dir, const std::vector<std::string>& args, uid_t user = 0) {
+    const std::string binary = user != 0 ? binary_for_others() : SEGSPLICE_BINARY;
     pid_t pid = ::fork();
     if (pid == 0) {
         int null = ::open("/dev/null", O_WRONLY);
         if (::chdir(dir.c_str()) != 0 || null < 0 || ::dup2(null, 1) < 0) ::_exit(127);
-        if (user != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(user) != 0 || ::setuid(user) != 0)) ::_exit(127);
-        std::vector<const char*> argv = {SEGSPLICE_BINARY};
+        if (user != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(user) != 0 || ::setuid(user) != 0)) ::_exit(126);
+        std::vector<const char*> argv = {binary.c_str()};
         for (const std::string& arg : args) argv.push_back(arg.c_str());
         argv.push_back(nullptr);
-        ::execv(SEGSPLICE_BINARY, const_cast<char* const*>(argv.data()));
+        ::execv(binary.c_str(), const_cast<char* const*>(argv.data()));
         ::_exit(127);
     }
     return pid;
+}
+
+// What a child's wait status says, for a failing test.
+std::string ending(int raw) {
+    if (WIFEXITED(raw)) return "exit status " + std::to_string(WEXITSTATUS(raw));
+    if (WIFSIGNALED(raw)) return std::string("signal ") + strsignal(WTERMSIG(raw));
+    return "wait status " + std::to_string(raw);
 }
 
 std::set<std::string> names_in(const std::string& dir) {
@@ -890,6 +916,73 @@ TEST(FaultTest, ARewriteInPlaceLeavesTheOldFileOrTheNewOneWhole) {
     EXPECT_EQ(read_file(dir / "small/t.jpg"), OLD);
     EXPECT_TRUE(leftover_temp_files(dir / "small").empty());
     ::umount((dir / "small").c_str());
+}
+
+// Two edits of one photo in a shared folder, started moments apart by a user
+// who may write the photo but not rename over it: both rewrite it in place.
+// Neither reads the photo while the other rewrites it, so it ends as one of
+// the two results, whole.
+TEST(FaultTest, TwoEditsInPlaceOfOnePhotoLeaveOneResultWhole) {
+    if (!running_as_root()) GTEST_SKIP() << "needs root to run the tool as two users";
+    const uid_t OWNER = 4242, EDITOR = 4243;
+    // The order of reads and writes is the point here, not the disk.
+    scoped_temp_dir dir(memory_folder());
+    fixture::jpeg_options options;
+    options.tail = pattern(4u << 20, 5);
+    // Segments of three lengths: a run that read the old photo's layout and
+    // copied the rest after the other's rewrite would copy it from the
+    // wrong place.
+    bytes x = fixture::camera_segment(false), y = x;
+    x.resize(x.size() + 1000, 0x11);
+    y.resize(y.size() + 3000, 0x22);
+    for (bytes* segment : {&x, &y}) {
+        (*segment)[0] = static_cast<std::uint8_t>(segment->size() >> 8);
+        (*segment)[1] = static_cast<std::uint8_t>(segment->size());
+    }
+    write_file(dir / "x.app1", x);
+    write_file(dir / "y.app1", y);
+    const bytes old = fixture::jpeg(fixture::camera_segment(true), options);
+    const bytes results[] = {fixture::jpeg(x, options), fixture::jpeg(y, options)};
+    fs::create_directories(dir / "shared");
+    ASSERT_EQ(::chown((dir / "shared").c_str(), OWNER, OWNER), 0);
+    ASSERT_EQ(::chmod((dir / "shared").c_str(), 01777), 0);
+    auto reset_photo = [&] {
+        write_file(dir / "shared/p.jpg", old);
+        ASSERT_EQ(::chown((dir / "shared/p.jpg").c_str(), OWNER, OWNER), 0);
+        ASSERT_EQ(::chmod((dir / "shared/p.jpg").c_str(), 0666), 0);
+    };
+    // The second run starts within the length of one run alone.
+    ASSERT_NO_FATAL_FAILURE(reset_photo());
+    auto started = std::chrono::steady_clock::now();
+    int raw[2] = {};
+    pid_t alone = spawn_binary(dir.path.string(), {"shared/p.jpg", "-w", "x.app1", "shared/p.jpg"}, EDITOR);
+    ASSERT_GT(alone, 0);
+    ASSERT_EQ(::waitpid(alone, &raw[0], 0), alone);
+    ASSERT_TRUE(WIFEXITED(raw[0]) && WEXITSTATUS(raw[0]) == 0) << ending(raw[0]);
+    auto one_run = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+    std::mt19937 random(20261210);
+    std::uniform_int_distribution<long long> gap(0, one_run.count());
+    int first_won = 0;
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_NO_FATAL_FAILURE(reset_photo());
+        pid_t first = spawn_binary(dir.path.string(), {"shared/p.jpg", "-w", "x.app1", "shared/p.jpg"}, EDITOR);
+        ASSERT_GT(first, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(gap(random)));
+        pid_t second = spawn_binary(dir.path.string(), {"shared/p.jpg", "-w", "y.app1", "shared/p.jpg"}, EDITOR);
+        ASSERT_GT(second, 0) << "no second run: " << std::strerror(errno);
+        ASSERT_EQ(::waitpid(first, &raw[0], 0), first);
+        ASSERT_EQ(::waitpid(second, &raw[1], 0), second);
+        for (int r : raw) EXPECT_TRUE(WIFEXITED(r) && WEXITSTATUS(r) == 0) << ending(r);
+        bytes now = read_file(dir / "shared/p.jpg");
+        EXPECT_TRUE(now == results[0] || now == results[1])
+            << "the photo is neither result: " << now.size() << " bytes, "
+            << (now == old ? "the old photo" : "no whole file");
+        first_won += now == results[0];
+        EXPECT_TRUE(leftover_temp_files(dir / "shared").empty());
+    }
+    std::cout << "[   INFO   ] one run takes " << one_run.count() << " us; the first edit's result stayed "
+              << first_won << " times of 30\n";
 }
 
 // Folders that allow less than usual: append-only ones, where nothing can be

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <random>
 #include <sstream>
+
+#include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sys/wait.h>
 #endif
@@ -16,9 +18,9 @@
 
 namespace fs = std::filesystem;
 
-scoped_temp_dir::scoped_temp_dir() {
+scoped_temp_dir::scoped_temp_dir(const fs::path& parent) {
     std::random_device random;
-    path = fs::temp_directory_path() / ("segsplice-test-" + std::to_string(random()) + std::to_string(random()));
+    path = parent / ("segsplice-test-" + std::to_string(random()) + std::to_string(random()));
     fs::create_directories(path);
 }
 
@@ -31,9 +33,16 @@ scoped_temp_dir::~scoped_temp_dir() {
     fs::remove_all(path, ec);
 }
 
+fs::path memory_folder() {
+    std::error_code ec;
+    return fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+}
+
 void write_file(const std::string& path, const fixture::bytes& content) {
     std::ofstream out(fs::u8path(path), std::ios::binary);
     out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+    out.close();
+    if (!out) ADD_FAILURE() << "cannot write the fixture " << path;
 }
 
 fixture::bytes read_file(const std::string& path) {

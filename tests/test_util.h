@@ -10,14 +10,21 @@
 
 #include "fixture.h"
 
-// A fresh directory, removed with its contents when the object goes.
+// A fresh directory, removed with its contents when the object goes: in the
+// system's temporary folder, or in parent.
 struct scoped_temp_dir {
     std::filesystem::path path;
-    scoped_temp_dir();
+    scoped_temp_dir() : scoped_temp_dir(std::filesystem::temp_directory_path()) {}
+    explicit scoped_temp_dir(const std::filesystem::path& parent);
     ~scoped_temp_dir();
     std::string operator/(const std::string& name) const { return (path / std::filesystem::u8path(name)).u8string(); }
 };
 
+// A folder in memory (/dev/shm) where the system has one, else the temporary
+// folder: for tests that write much and need no disk.
+std::filesystem::path memory_folder();
+
+// Writes content to path; a test failure when it cannot.
 void write_file(const std::string& path, const fixture::bytes& content);
 fixture::bytes read_file(const std::string& path);
 
