@@ -45,6 +45,9 @@ int finish_job(output_file& out, copy_result result, const job_messages& message
         case commit_result::replace_failed:
             print_message(messages.open_failed, messages.output);
             return 1;
+        case commit_result::times_not_kept:
+            print_message("times not kept [%s].\n", messages.output);
+            return 1;
         case commit_result::kept_aside:
             std::fprintf(output_stream(), "output file write error [%s]. new file kept as [%s].\n",
                          messages.output.c_str(), kept_copy(out).c_str());

@@ -54,7 +54,10 @@ struct output_file {
     unsigned group = 0;
     bool keep_times = false;      // set before open_output: the result gets the replaced target's times
     std::int64_t access_time = 0;  // an existing target's times, in the platform's units
-    std::int64_t modify_time = 0;  // (nanoseconds since 1970 on POSIX)
+    std::int64_t modify_time = 0;  // (whole seconds since 1970 on POSIX, with the nanoseconds below)
+    long access_nanoseconds = 0;   // POSIX: 0 to 999999999, also before 1970
+    long modify_nanoseconds = 0;
+    bool times_kept = true;        // false once -k's times could not be given
     std::int64_t written = 0;  // bytes handed to the file so far
     bool filesystem_known = false;   // block_size and filesystem have been asked for
     std::int64_t block_size = 4096;  // the output filesystem's block, for sharing blocks
@@ -83,8 +86,9 @@ bool write_output(output_file& out, const void* bytes, std::size_t n);
 bool output_is_input(const output_file& out, const input_file& in);
 
 // kept_aside: the target could only be rewritten in place, and that failed;
-// the complete new file stays beside it, named by kept_copy.
-enum class commit_result { done, write_failed, replace_failed, kept_aside };
+// the complete new file stays beside it, named by kept_copy. times_not_kept:
+// the target was replaced, but without the times that keep_times asked for.
+enum class commit_result { done, write_failed, replace_failed, kept_aside, times_not_kept };
 
 // Completes the file and puts it in the target's place, keeping an existing
 // target's permission bits, and its owner and group where permitted. An

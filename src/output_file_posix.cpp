@@ -462,6 +462,8 @@ commit_result rewrite_in_place(output_file& out) {
     target.regular = true;
     bool rewritten = copy_range(target, made, 0, out.written) == copy_result::done &&
                      ::ftruncate(out.target_fd, out.written) == 0;
+    // The target keeps its own times or not, whatever the copy beside it got.
+    out.times_kept = true;
     if (rewritten && out.keep_times) keep_target_times(out, out.target_fd);
     rewritten = rewritten && ::fsync(out.target_fd) == 0;
     if (!rewritten) {
@@ -522,5 +524,8 @@ commit_result commit_output(output_file& out) {
         discard_output(out);
         return commit_result::write_failed;
     }
-    return replace_target(out);
+    // The times are only part of the job: the new file goes in its place
+    // even without them, and the caller says so.
+    commit_result result = replace_target(out);
+    return result == commit_result::done && !out.times_kept ? commit_result::times_not_kept : result;
 }

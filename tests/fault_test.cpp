@@ -577,22 +577,6 @@ TEST(FaultTest, InterruptedDuringLongCopy) {
 
 namespace {
 
-// The tool copied where any user can run it: the build tree may lie in a
-// folder that only its owner can enter (root's home, a mktemp -d folder).
-const std::string& binary_for_others() {
-    static scoped_temp_dir home;
-    static const std::string path = [] {
-        std::string copy = home / "segsplice";
-        fs::copy_file(SEGSPLICE_BINARY, copy);
-        fs::permissions(home.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                       fs::perms::others_read | fs::perms::others_exec);
-        fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
-        return copy;
-    }();
-    return path;
-}
-
 // Runs the binary itself with args in dir, without a shell in between, so
 // that a signal sent to the child reaches the tool; as user when one is given.
 // Exit status 126 says the child could not become user, 127 that it could not
@@ -910,7 +894,7 @@ TEST(FaultTest, ARewriteInPlaceLeavesTheOldFileOrTheNewOneWhole) {
     ::chmod((dir / "small/t.jpg").c_str(), 0666);
     // The new file fits beside the old one, but not twice.
     tool_run full = run_tool(dir.path.string(), "mid.jpg -w photo.app1 small/t.jpg",
-                             "SEGSPLICE_TEST_WRAPPER='setpriv --reuid=4242 --regid=4242 --clear-groups';");
+                             as_user(4242));
     EXPECT_EQ(full.output, "output file write error [small/t.jpg].\n");
     EXPECT_EQ(full.status, 1);
     EXPECT_EQ(read_file(dir / "small/t.jpg"), OLD);
@@ -985,6 +969,24 @@ TEST(FaultTest, TwoEditsInPlaceOfOnePhotoLeaveOneResultWhole) {
               << first_won << " times of 30\n";
 }
 
+// A user who may rewrite another's photo in place may not set its times: -k
+// then says so, with the photo rewritten.
+TEST(FaultTest, TimesThatCannotBeKeptAreReported) {
+    if (!running_as_root()) GTEST_SKIP() << "needs root to run the tool as another user";
+    scoped_temp_dir dir;
+    write_file(dir / "photo.jpg", camera_jpeg());
+    write_file(dir / "photo.app1", fixture::camera_segment(false));
+    fs::create_directories(dir / "shared");
+    ASSERT_EQ(::chmod((dir / "shared").c_str(), 01777), 0);
+    write_file(dir / "shared/p.jpg", OLD);
+    ASSERT_EQ(::chmod((dir / "shared/p.jpg").c_str(), 0666), 0);
+    tool_run run = run_tool(dir.path.string(), "photo.jpg -k -w photo.app1 shared/p.jpg", as_user(4242));
+    EXPECT_EQ(run.output, "times not kept [shared/p.jpg].\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(read_file(dir / "shared/p.jpg"), fixture::jpeg(fixture::camera_segment(false)));
+    EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+}
+
 // Folders that allow less than usual: append-only ones, where nothing can be
 // removed or renamed, so that only a new target can be made without leaving
 // a temporary file; and ones that may not be read (0333), which cannot be
@@ -1015,8 +1017,7 @@ TEST(FaultTest, FoldersThatForbidRemovingOrReading) {
         if (!r.attribute.empty() && std::system(("chattr " + r.attribute + " '" + (dir / "f") + "'").c_str()) != 0)
             GTEST_SKIP() << "chattr " << r.attribute << " does not work here";
         if (!r.mode.empty()) ::chmod((dir / "f").c_str(), static_cast<mode_t>(std::stoi(r.mode, nullptr, 8)));
-        std::string wrapper = r.user.empty() ? "" : "SEGSPLICE_TEST_WRAPPER='setpriv --reuid=" + r.user +
-                                                        " --regid=" + r.user + " --clear-groups';";
+        std::string wrapper = r.user.empty() ? "" : as_user(static_cast<unsigned>(std::stoul(r.user)));
         tool_run run = run_tool(dir.path.string(), r.args, wrapper);
         std::vector<std::string> left = leftover_temp_files(dir / "f");
         if (!r.attribute.empty()) std::system(("chattr -a '" + (dir / "f") + "'").c_str());

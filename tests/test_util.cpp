@@ -110,7 +110,7 @@ tool_run run_tool(const std::string& dir, const std::string& args, const std::st
 #else
 tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup) {
     std::string out = dir + "/.stdout";
-    std::string command = "cd '" + dir + "' && (" + setup + " $SEGSPLICE_TEST_WRAPPER '" SEGSPLICE_BINARY "' " + args + ") > '" + out + "'";
+    std::string command = "cd '" + dir + "' && (" + setup + " $SEGSPLICE_TEST_WRAPPER \"${SEGSPLICE_TEST_BINARY:-" SEGSPLICE_BINARY "}\" " + args + ") > '" + out + "'";
     int raw = std::system(command.c_str());
     fixture::bytes text = read_file(out);
     fs::remove(out);
@@ -144,6 +144,28 @@ resized_before_copy::~resized_before_copy() {
     set_copy_observer(nullptr);
     resize.armed = false;
 }
+
+#ifndef _WIN32
+const std::string& binary_for_others() {
+    static scoped_temp_dir home;
+    static const std::string path = [] {
+        constexpr fs::perms ANYONE_RUNS = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                          fs::perms::others_read | fs::perms::others_exec;
+        std::string copy = home / "segsplice";
+        fs::copy_file(SEGSPLICE_BINARY, copy);
+        fs::permissions(home.path, ANYONE_RUNS);
+        fs::permissions(copy, ANYONE_RUNS);
+        return copy;
+    }();
+    return path;
+}
+
+std::string as_user(unsigned user) {
+    std::string id = std::to_string(user);
+    return "SEGSPLICE_TEST_WRAPPER='setpriv --reuid=" + id + " --regid=" + id +
+           " --clear-groups'; SEGSPLICE_TEST_BINARY='" + binary_for_others() + "';";
+}
+#endif
 
 std::vector<std::string> leftover_temp_files(const std::string& dir) {
     std::vector<std::string> found;

@@ -48,7 +48,8 @@ struct tool_run {
 
 // Runs the segsplice binary with args (shell words) in dir, after the shell
 // commands in setup (a ulimit, say) that apply to this run alone. The binary
-// runs under $SEGSPLICE_TEST_WRAPPER (valgrind, say) when that is set. On
+// runs under $SEGSPLICE_TEST_WRAPPER (valgrind, say) when that is set, and is
+// $SEGSPLICE_TEST_BINARY when that is set. On
 // Windows cmd.exe runs it, so args and setup must mean the same there.
 tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup = "");
 
@@ -62,6 +63,16 @@ struct resized_before_copy {
     resized_before_copy(const resized_before_copy&) = delete;
     resized_before_copy& operator=(const resized_before_copy&) = delete;
 };
+
+#ifndef _WIN32
+// A copy of the tool that any user may run, in a folder any user may enter:
+// the build tree may lie where only its owner can (root's home, a folder
+// that mktemp -d made).
+const std::string& binary_for_others();
+
+// The setup for run_tool that runs that copy as user (the caller is root).
+std::string as_user(unsigned user);
+#endif
 
 // Paths under dir, at any depth, that look like leftover temporary files.
 std::vector<std::string> leftover_temp_files(const std::string& dir);
