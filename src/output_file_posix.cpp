@@ -213,11 +213,13 @@ int open_unnamed_temp(int dir) {
 }
 
 // A file named from the start, where there are no unnamed ones; its name is
-// kept for the signal handler until it is renamed or removed.
+// kept for the signal handler until it is renamed or removed. The signals
+// wait from before the name is made until the handler knows it.
 int open_named_temp(output_file& out) {
     install_signal_handlers();
     for (int attempt = 0; attempt < 16; ++attempt) {
         std::string name = random_temp_name();
+        held_signals held;
         int fd = ::openat(out.dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
             out.temp = name;

@@ -447,6 +447,13 @@ TEST(FaultTest, SourceLargerThan4GiB) {
     fs::remove(src);
 }
 
+// What a child's wait status says, for a failing test.
+std::string ending(int raw) {
+    if (WIFEXITED(raw)) return "exit status " + std::to_string(WEXITSTATUS(raw));
+    if (WIFSIGNALED(raw)) return std::string("signal ") + strsignal(WTERMSIG(raw));
+    return "wait status " + std::to_string(raw);
+}
+
 // A child running the whole tool, as this process, in dir with its standard
 // output in dir/.stdout. named turns unnamed temporary files off, so that the
 // fallback that names its file from the start is what a signal meets; the
@@ -528,6 +535,38 @@ TEST(FaultTest, InterruptedWhileWriting) {
     }
 }
 
+// A signal at any moment of a job whose temporary file is named from the
+// start, the instant that name is made included, leaves no temporary file.
+TEST(FaultTest, ASignalAtAnyMomentLeavesNoNamedTemporaryFile) {
+    scoped_temp_dir dir(memory_folder());
+    write_file(dir / "photo.jpg", camera_jpeg());
+    const std::vector<std::string> args = {"photo.jpg", "-s", "out.jpg"};
+    auto started = std::chrono::steady_clock::now();
+    pid_t pid = spawn_job(dir.path.string(), args, true);
+    ASSERT_GT(pid, 0);
+    int raw = 0;
+    ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+    auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+    std::mt19937 random(20261211);
+    std::uniform_int_distribution<long long> moment(0, whole.count());
+    int ended_by_signal = 0;
+    for (int round = 0; round < 300; ++round) {
+        write_file(dir / "out.jpg", OLD);
+        pid = spawn_job(dir.path.string(), args, true);
+        ASSERT_GT(pid, 0);
+        long long delay = moment(random);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay));
+        ::kill(pid, SIGTERM);
+        ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+        ended_by_signal += WIFSIGNALED(raw);
+        std::vector<std::string> left = leftover_temp_files(dir.path.string());
+        ASSERT_TRUE(left.empty()) << "SIGTERM after " << delay << " us left " << left[0] << ", "
+                                  << fs::file_size(left[0]) << " bytes; the run ended with " << ending(raw);
+    }
+    std::cout << "[   INFO   ] a run takes " << whole.count() << " us; " << ended_by_signal
+              << " of 300 runs ended by the signal\n";
+}
+
 // A hang-up that the caller ignores, as nohup does, does not end the job.
 TEST(FaultTest, AnIgnoredHangUpLetsTheJobFinish) {
     for (bool named : {false, true}) {
@@ -595,13 +634,6 @@ pid_t spawn_binary(const std::string& dir, const std::vector<std::string>& args,
         ::_exit(127);
     }
     return pid;
-}
-
-// What a child's wait status says, for a failing test.
-std::string ending(int raw) {
-    if (WIFEXITED(raw)) return "exit status " + std::to_string(WEXITSTATUS(raw));
-    if (WIFSIGNALED(raw)) return std::string("signal ") + strsignal(WTERMSIG(raw));
-    return "wait status " + std::to_string(raw);
 }
 
 std::set<std::string> names_in(const std::string& dir) {
