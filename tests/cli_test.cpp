@@ -711,13 +711,21 @@ TEST(Cli, ReadOnlyTargetIsRefusedAndKept) {
     for (const char* name : {"p.jpg.app1", "out.jpg"})
         fs::permissions(dir / name, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                         fs::perm_options::remove);
+    std::string user;
 #ifndef _WIN32
-    if (std::ofstream(dir / "out.jpg", std::ios::app)) GTEST_SKIP() << "read-only files are writable for this user";
+    // Permission bits do not stop root: as root, the tool runs as a user whom they stop.
+    if (::geteuid() == 0) {
+        for (const char* name : {"", "p.jpg", "p.jpg.app1", "out.jpg"})
+            ASSERT_EQ(::chown((dir / name).c_str(), 4242, 4242), 0) << name;
+        user = as_user(4242);
+    } else if (std::ofstream(dir / "out.jpg", std::ios::app)) {
+        GTEST_SKIP() << "read-only files are writable for this user";
+    }
 #endif
-    tool_run cut = run_tool(dir.path.string(), "p.jpg -r");
+    tool_run cut = run_tool(dir.path.string(), "p.jpg -r", user);
     EXPECT_EQ(cut.output, "output file open error [p.jpg.app1].\n");
     EXPECT_EQ(cut.status, 1);
-    tool_run replace = run_tool(dir.path.string(), "p.jpg -w p.jpg out.jpg");
+    tool_run replace = run_tool(dir.path.string(), "p.jpg -w p.jpg out.jpg", user);
     EXPECT_EQ(replace.output, "output file open error 1 [out.jpg].\n");
     EXPECT_EQ(replace.status, 1);
     EXPECT_EQ(read_file(dir / "p.jpg.app1"), bytes({'o', 'l', 'd'}));

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -341,9 +342,17 @@ TEST(FaultTest, UnreadableSource) {
     write_file(dir / "photo.jpg", camera_jpeg());
     write_file(dir / "photo.jpg.app1", OLD);
     fs::permissions(dir / "photo.jpg", fs::perms::none);
-    if (std::ifstream(dir / "photo.jpg")) GTEST_SKIP() << "permission bits do not stop this user (root)";
+    // Permission bits do not stop root: as root, the tool runs as a user whom they stop.
+    std::string user;
+    if (running_as_root()) {
+        for (const char* name : {"", "photo.jpg", "photo.jpg.app1"})
+            ASSERT_EQ(::chown((dir / name).c_str(), 4242, 4242), 0) << name;
+        user = as_user(4242);
+    } else if (std::ifstream(dir / "photo.jpg")) {
+        GTEST_SKIP() << "permission bits do not stop this user";
+    }
     auto before = snapshot(dir.path.string());
-    tool_run run = run_tool(dir.path.string(), "photo.jpg -r");
+    tool_run run = run_tool(dir.path.string(), "photo.jpg -r", user);
     EXPECT_EQ(run.output, "file open error.\n");
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(snapshot(dir.path.string()) == before);
@@ -576,6 +585,7 @@ TEST(FaultTest, AnIgnoredHangUpLetsTheJobFinish) {
         write_file(dir / "out.jpg", OLD);
         ASSERT_EQ(::mkfifo((dir / "seg.fifo").c_str(), 0644), 0);
         pid_t pid = spawn_job(dir.path.string(), {"photo.jpg", "-w", "seg.fifo", "out.jpg"}, named, SIGHUP);
+        ASSERT_GT(pid, 0);
         int feed = ::open((dir / "seg.fifo").c_str(), O_WRONLY);
         ASSERT_GE(feed, 0);
         bytes segment = fixture::camera_segment(false);
@@ -642,6 +652,25 @@ std::set<std::string> names_in(const std::string& dir) {
     return names;
 }
 
+// What a kill at moment (of a run that takes whole) left, for a failing test:
+// the target's size and first byte that differs from the new file, and each
+// leftover's name and size and whether it is the new file, whole.
+std::string kill_report(std::chrono::microseconds moment, std::chrono::microseconds whole, const bytes& now,
+                        const bytes& fresh, const std::vector<std::string>& left) {
+    std::string report = "killed at " + std::to_string(moment.count()) + " us of a " +
+                         std::to_string(whole.count()) + " us run; the target has " + std::to_string(now.size()) +
+                         " bytes (the new file " + std::to_string(fresh.size()) + ")";
+    auto differs = std::mismatch(now.begin(), now.end(), fresh.begin(), fresh.end());
+    if (differs.first != now.end() || differs.second != fresh.end())
+        report += ", first differing at " + std::to_string(differs.first - now.begin());
+    for (const std::string& name : left) {
+        bytes content = read_file(name);
+        report += "; left " + name + ", " + std::to_string(content.size()) + " bytes, " +
+                  (content == fresh ? "the new file whole" : "not whole");
+    }
+    return report;
+}
+
 }  // namespace
 
 // SIGKILL cannot be caught: wherever it lands in a job, the target must still
@@ -657,7 +686,8 @@ TEST(FaultTest, KilledAtAnyMomentLeavesOldOrNewAndNothingElse) {
         {"-w over an existing target", {"big.jpg", "-w", "photo.app1", "out.jpg"}, "out.jpg"},
         {"-r over an existing side file", {"big.jpg", "-r"}, "big.jpg.app1"},
     };
-    scoped_temp_dir dir;
+    // What a kill leaves is the point, not the disk: the files stay in memory.
+    scoped_temp_dir dir(memory_folder());
     write_file(dir / "big.jpg", fixture::jpeg(fixture::camera_segment(true), options));
     write_file(dir / "photo.app1", fixture::camera_segment(false));
     std::mt19937 random(20261208);
@@ -668,31 +698,37 @@ TEST(FaultTest, KilledAtAnyMomentLeavesOldOrNewAndNothingElse) {
         auto started = std::chrono::steady_clock::now();
         int raw = 0;
         pid_t pid = spawn_binary(dir.path.string(), r.args);
+        ASSERT_GT(pid, 0);
         ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
-        ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
-        auto whole = std::chrono::steady_clock::now() - started;
+        ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << "the whole run ended with " << ending(raw);
+        auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
         const bytes fresh = read_file(dir / r.target);
         const std::set<std::string> names = names_in(dir.path.string());
         // Some kills come after the end, so both ends of the job are covered.
-        std::uniform_int_distribution<long long> moment(0, std::chrono::duration_cast<std::chrono::microseconds>(whole * 3 / 2).count());
+        std::uniform_int_distribution<long long> moment(0, (whole * 3 / 2).count());
         int old_seen = 0, new_seen = 0, instants = 0;
         for (int kill = 0; kill < 30; ++kill) {
+            SCOPED_TRACE("kill " + std::to_string(kill));
             write_file(dir / r.target, OLD);
             pid = spawn_binary(dir.path.string(), r.args);
-            std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+            ASSERT_GT(pid, 0);
+            std::chrono::microseconds at(moment(random));
+            std::this_thread::sleep_for(at);
             ::kill(pid, SIGKILL);
             ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
             bytes now = read_file(dir / r.target);
-            EXPECT_TRUE(now == OLD || now == fresh) << "torn target after kill " << kill;
+            std::vector<std::string> left = leftover_temp_files(dir.path.string());
+            EXPECT_TRUE(now == OLD || now == fresh) << "torn target: " << kill_report(at, whole, now, fresh, left);
             (now == OLD ? old_seen : new_seen) += 1;
             // Linux cannot link a file over a name: a kill in the instant
             // between naming the complete file and its rename leaves it.
-            std::vector<std::string> left = leftover_temp_files(dir.path.string());
             if (left.size() == 1 && now == OLD && read_file(left[0]) == fresh) {
                 fs::remove(left[0]);
                 ++instants;
+            } else {
+                EXPECT_TRUE(left.empty()) << kill_report(at, whole, now, fresh, left);
             }
-            EXPECT_EQ(names_in(dir.path.string()), names) << "after kill " << kill;
+            EXPECT_EQ(names_in(dir.path.string()), names) << kill_report(at, whole, now, fresh, left);
         }
         std::cout << "[   INFO   ] " << r.name << ": " << old_seen << " kills left the old file, " << new_seen
                   << " the new one, " << instants << " of them a complete copy beside it\n";
@@ -712,6 +748,7 @@ TEST(FaultTest, TemporaryFilesArePrivateFromBirth) {
         write_file(dir / "out.jpg", OLD);
         ::chmod((dir / "out.jpg").c_str(), mode);
         pid_t pid = spawn_job(dir.path.string(), {"big.jpg", "-w", "photo.app1", "out.jpg"}, named);
+        ASSERT_GT(pid, 0);
         EXPECT_TRUE(eventually([&] { return temp_output_size(pid, dir.path.string()) > (1 << 20); }));
         struct stat st;
         EXPECT_TRUE(temp_output_stat(pid, dir.path.string(), st) && (st.st_mode & 07777) == 0600);
@@ -876,7 +913,8 @@ TEST(FaultTest, ANameSwappedDuringTheJobNeverSteersTheWrite) {
 TEST(FaultTest, ARewriteInPlaceLeavesTheOldFileOrTheNewOneWhole) {
     if (!running_as_root()) GTEST_SKIP() << "needs root to run the tool as a user who may not rename the target";
     const uid_t OTHER = 4242;
-    scoped_temp_dir dir;
+    // What a kill leaves is the point, not the disk: the files stay in memory.
+    scoped_temp_dir dir(memory_folder());
     fixture::jpeg_options options;
     options.tail = pattern(40u << 20, 5);
     write_file(dir / "big.jpg", fixture::jpeg(fixture::camera_segment(true), options));
@@ -893,25 +931,28 @@ TEST(FaultTest, ARewriteInPlaceLeavesTheOldFileOrTheNewOneWhole) {
     auto started = std::chrono::steady_clock::now();
     int raw = 0;
     pid_t pid = spawn_binary(dir.path.string(), args, OTHER);
+    ASSERT_GT(pid, 0);
     ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
-    ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
-    auto whole = std::chrono::steady_clock::now() - started;
+    ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << "the whole run ended with " << ending(raw);
+    auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
     const bytes fresh = read_file(dir / "sticky/t.jpg");
     ASSERT_EQ(fresh, fixture::jpeg(fixture::camera_segment(false), options));
     std::mt19937 random(20261209);
-    std::uniform_int_distribution<long long> moment(
-        0, std::chrono::duration_cast<std::chrono::microseconds>(whole * 3 / 2).count());
+    std::uniform_int_distribution<long long> moment(0, (whole * 3 / 2).count());
     std::map<std::string, int> seen;
     for (int kill = 0; kill < 20; ++kill) {
         reset_target();
         pid = spawn_binary(dir.path.string(), args, OTHER);
-        std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+        ASSERT_GT(pid, 0);
+        std::chrono::microseconds at(moment(random));
+        std::this_thread::sleep_for(at);
         ::kill(pid, SIGKILL);
         ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
         bytes now = read_file(dir / "sticky/t.jpg");
         std::vector<std::string> kept = leftover_temp_files(dir / "sticky");
         bool copy_whole = kept.size() == 1 && read_file(kept[0]) == fresh;
-        EXPECT_TRUE(now == OLD || now == fresh || copy_whole) << "neither file whole after kill " << kill;
+        EXPECT_TRUE(now == OLD || now == fresh || copy_whole)
+            << "neither file whole after kill " << kill << ": " << kill_report(at, whole, now, fresh, kept);
         seen[now == OLD ? "old" : now == fresh ? "new" : "torn, new kept beside"] += 1;
     }
     for (const auto& [outcome, count] : seen) std::cout << "[   INFO   ] " << count << " kills left the target " << outcome << "\n";
