@@ -86,8 +86,8 @@ void give_target_identity(output_file& out) {
     if (out.replaces_existing && ::fchown(out.fd, out.owner, out.group) != 0 &&
         ::fchown(out.fd, static_cast<uid_t>(-1), out.group) != 0) {
     }
-    (void)::fchmod(out.fd, static_cast<mode_t>(out.mode));
     if (!out.replaces_existing) return;
+    (void)::fchmod(out.fd, static_cast<mode_t>(out.mode));
     copy_attributes(out.target_fd, out.fd);
     if (out.keep_times) keep_target_times(out, out.fd);
 }

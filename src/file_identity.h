@@ -15,7 +15,7 @@ void note_target_identity(output_file& out, const struct stat& st);
 
 // Gives the temporary file out.fd its identity: for a replaced target what
 // note_target_identity recorded and the extended attributes of
-// out.target_fd; for a new one the permission bits alone. Whatever the
+// out.target_fd; a new one keeps what it was made with. Whatever the
 // caller may not give is skipped, but for the times of keep_times.
 void give_target_identity(output_file& out);
 

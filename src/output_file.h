@@ -49,7 +49,7 @@ struct output_file {
     int target_fd = -1;     // POSIX: an existing target, opened for writing and checked to be it
     bool regular = false;   // the file written is a regular file
     bool replaces_existing = false;
-    unsigned mode = 0;      // permission bits the result gets: the target's, or the umask's
+    unsigned mode = 0;      // permission bits a replaced target's result gets: the target's
     unsigned owner = 0;     // an existing target's owner and group
     unsigned group = 0;
     bool keep_times = false;      // set before open_output: the result gets the replaced target's times

@@ -61,6 +61,22 @@ void lock_file(int fd, int operation) {
     }
 }
 
+// Opens a path longer than the system takes whole a component at a time, as
+// a target is looked up (its links followed under the same rules).
+int open_long_path(const std::string& path, int flags) {
+    path_lookup found;
+    int fd = -1;
+    if (look_up_target(path, found) && found.exists && found.descriptor < 0)
+        fd = ::openat(found.dir_fd, found.name.c_str(), flags | O_NOFOLLOW);
+    if (found.dir_fd >= 0) ::close(found.dir_fd);
+    return fd;
+}
+
+int open_path(const std::string& path, int flags) {
+    int fd = ::open(path.c_str(), flags);
+    return fd < 0 && errno == ENAMETOOLONG ? open_long_path(path, flags) : fd;
+}
+
 }  // namespace
 
 bool open_input(input_file& in, const std::string& path, bool positioned) {
@@ -69,8 +85,8 @@ bool open_input(input_file& in, const std::string& path, bool positioned) {
     // time alone where the caller may ask for that (its own files), so that
     // -k on a photo edited in place keeps the time it had.
     constexpr int FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    int fd = ::open(path.c_str(), FLAGS | NO_ACCESS_TIME);
-    if (fd < 0 && errno == EPERM && NO_ACCESS_TIME != 0) fd = ::open(path.c_str(), FLAGS);
+    int fd = open_path(path, FLAGS | NO_ACCESS_TIME);
+    if (fd < 0 && errno == EPERM && NO_ACCESS_TIME != 0) fd = open_path(path, FLAGS);
     if (fd < 0) return false;
     struct stat st;
     input_file opened;
@@ -191,6 +207,11 @@ void close_fd(int& fd) {
 
 bool unnamed_allowed = true;
 
+// A file that replaces a target is private until it has the target's
+// identity. A new one is made as open makes any new file, so that the umask,
+// or the folder's default ACL in its place, gives its permissions.
+mode_t temp_mode(const output_file& out) { return out.replaces_existing ? 0600 : 0666; }
+
 std::string random_temp_name() {
     static std::mt19937_64 random{std::random_device{}()};
     char name[40];
@@ -201,13 +222,14 @@ std::string random_temp_name() {
 // An unnamed file in the directory, which nothing can leave behind: it gets
 // a name only once it is complete, through /proc. -1 where the filesystem or
 // kernel cannot make one, or /proc is missing.
-int open_unnamed_temp(int dir) {
+int open_unnamed_temp(int dir, mode_t mode) {
     errno = EOPNOTSUPP;
 #ifdef O_TMPFILE
     if (!unnamed_allowed || ::access("/proc/self/fd", X_OK) != 0) return -1;
-    return ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    return ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
 #else
     (void)dir;
+    (void)mode;
     return -1;
 #endif
 }
@@ -220,7 +242,8 @@ int open_named_temp(output_file& out) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         std::string name = random_temp_name();
         held_signals held;
-        int fd = ::openat(out.dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int fd = ::openat(out.dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          temp_mode(out));
         if (fd >= 0) {
             out.temp = name;
             remember_pending(out.dir_fd, name);
@@ -248,7 +271,7 @@ bool append_only(int dir_read_fd) {
 int open_dir_for_reading(int dir) { return ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
 bool open_temp(output_file& out) {
-    out.unnamed = (out.fd = open_unnamed_temp(out.dir_fd)) >= 0;
+    out.unnamed = (out.fd = open_unnamed_temp(out.dir_fd, temp_mode(out))) >= 0;
     if (!out.unnamed) {
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return false;
         if (out.dir_read_fd < 0) out.dir_read_fd = open_dir_for_reading(out.dir_fd);
@@ -256,12 +279,6 @@ bool open_temp(output_file& out) {
     }
     out.regular = true;
     return true;
-}
-
-mode_t process_umask() {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
 }
 
 // An existing regular file: replaced by the new one, keeping what it is.
@@ -330,7 +347,6 @@ bool open_output(output_file& out, const std::string& target) {
         out.dir.clear();
         opened = open_descriptor_target(out, r.descriptor);
     } else if (resolved && !r.exists) {
-        out.mode = 0666 & ~process_umask();
         opened = open_temp(out);
     } else if (resolved && S_ISREG(r.leaf.st_mode)) {
         opened = open_existing(out, r);
@@ -476,6 +492,17 @@ commit_result rewrite_in_place(output_file& out) {
     return commit_result::done;
 }
 
+// Whether a refused rename means that this caller may write the target but
+// not rename over it: EPERM, or EACCES from a system that says so for a
+// sticky folder's protected file. Any other EACCES (a security module, a
+// network filesystem) is a failure like any other.
+bool rename_forbidden_here(const output_file& out, int error) {
+    struct stat dir;
+    uid_t caller = ::geteuid();
+    return error == EPERM || (error == EACCES && ::fstat(out.dir_fd, &dir) == 0 && (dir.st_mode & S_ISVTX) &&
+                              caller != out.owner && caller != dir.st_uid);
+}
+
 // An existing target is replaced by a rename, which is atomic: the name
 // holds the old file or the new one at every moment. Once it is replaced the
 // job has succeeded; the directory's sync only makes the rename durable.
@@ -493,7 +520,7 @@ commit_result replace_target(output_file& out) {
             close_all(out);
             return commit_result::done;
         }
-        if (errno != EPERM && errno != EACCES) {
+        if (!rename_forbidden_here(out, errno)) {
             discard_output(out);
             return commit_result::replace_failed;
         }

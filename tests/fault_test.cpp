@@ -803,6 +803,12 @@ TEST(FaultTest, OwnersKeptAndPlantedFilesRefused) {
          "output file open error [sticky/p.jpg.app1].\n", ""},
         {"-r into a planted FIFO", planted_file("sticky/p.jpg.app1", true), "sticky/p.jpg -r",
          "output file open error [sticky/p.jpg.app1].\n", ""},
+        {"-w through a planted link in a group-writable sticky folder",
+         [&](const scoped_temp_dir& d) {
+             planted_link("sticky/out.jpg", "private/victim")(d);
+             ::chmod((d / "sticky").c_str(), 01770);
+         },
+         "sticky/p.jpg -w photo.app1 sticky/out.jpg", "output file open error 1 [sticky/out.jpg].\n", ""},
         {"-w through the caller's own link",
          [](const scoped_temp_dir& d) { fs::create_symlink(d / "private/victim", d / "sticky/out.jpg"); },
          "sticky/p.jpg -w photo.app1 sticky/out.jpg", "", "private/victim"},
@@ -1106,38 +1112,48 @@ TEST(FaultTest, FoldersThatForbidRemovingOrReading) {
 // A target as long as the system lets a path be is written, though its
 // directory and a temporary file's name together are longer than that.
 TEST(FaultTest, TargetsAsLongAsAPathMayBe) {
-    scoped_temp_dir dir;
-    write_file(dir / "photo.app1", fixture::camera_segment(false));
-    const std::string name = "p.jpg";
-    std::string path;
-    int deep = ::open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
-    for (int level = 0; path.size() + name.size() < 4076; ++level) {
-        std::string dir_name(std::min<std::size_t>(100, 4076 - path.size() - name.size() - 1), 'a' + level % 26);
-        ASSERT_EQ(::mkdirat(deep, dir_name.c_str(), 0755), 0);
-        int next = ::openat(deep, dir_name.c_str(), O_RDONLY | O_DIRECTORY);
+    // As long as the system takes a path whole, and longer: then SRCFILE and
+    // APP1_FILE are opened a component at a time, as targets are.
+    for (std::size_t length : {4076u, 6000u}) {
+        SCOPED_TRACE(length);
+        scoped_temp_dir dir;
+        const std::string name = "p.jpg";
+        std::string path;
+        int deep = ::open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+        for (int level = 0; path.size() + name.size() < length; ++level) {
+            std::string dir_name(std::min<std::size_t>(100, length - path.size() - name.size() - 1), 'a' + level % 26);
+            ASSERT_EQ(::mkdirat(deep, dir_name.c_str(), 0755), 0);
+            int next = ::openat(deep, dir_name.c_str(), O_RDONLY | O_DIRECTORY);
+            ::close(deep);
+            deep = next;
+            path += dir_name + "/";
+        }
+        path += name;
+        ASSERT_EQ(path.size(), length);
+        auto write_deep = [&](const std::string& file, const bytes& content) {
+            int fd = ::openat(deep, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size())) << file;
+            ::close(fd);
+        };
+        auto read_back = [&](const std::string& file) {
+            bytes content(1 << 16);
+            int in = ::openat(deep, file.c_str(), O_RDONLY);
+            ssize_t n = in < 0 ? 0 : ::read(in, content.data(), content.size());
+            if (in >= 0) ::close(in);
+            content.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+            return content;
+        };
+        write_deep(name, camera_jpeg());
+        write_deep("new.app1", fixture::camera_segment(false));
+        tool_run cut = run_tool(dir.path.string(), path + " -r");
+        EXPECT_EQ(cut.output, "");
+        EXPECT_EQ(cut.status, 0);
+        EXPECT_EQ(read_back(name + ".app1"), fixture::camera_segment(true));
+        std::string app1 = path.substr(0, path.size() - name.size()) + "new.app1";
+        tool_run in_place = run_tool(dir.path.string(), path + " -w " + app1 + " " + path);
+        EXPECT_EQ(in_place.output, "");
+        EXPECT_EQ(in_place.status, 0);
+        EXPECT_EQ(read_back(name), fixture::jpeg(fixture::camera_segment(false)));
         ::close(deep);
-        deep = next;
-        path += dir_name + "/";
     }
-    path += name;
-    ASSERT_EQ(path.size(), 4076u);
-    bytes photo = camera_jpeg();
-    int fd = ::openat(deep, name.c_str(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_EQ(::write(fd, photo.data(), photo.size()), static_cast<ssize_t>(photo.size()));
-    ::close(fd);
-    auto read_back = [&](const std::string& file) {
-        bytes content(1 << 16);
-        int in = ::openat(deep, file.c_str(), O_RDONLY);
-        ssize_t n = in < 0 ? 0 : ::read(in, content.data(), content.size());
-        if (in >= 0) ::close(in);
-        content.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-        return content;
-    };
-    EXPECT_EQ(run_tool(dir.path.string(), path + " -r").status, 0);
-    EXPECT_EQ(read_back(name + ".app1"), fixture::camera_segment(true));
-    tool_run in_place = run_tool(dir.path.string(), path + " -w photo.app1 " + path);
-    EXPECT_EQ(in_place.output, "");
-    EXPECT_EQ(in_place.status, 0);
-    EXPECT_EQ(read_back(name), fixture::jpeg(fixture::camera_segment(false)));
-    ::close(deep);
 }
