@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
+#include <cwctype>
 #include <random>
 #include <vector>
 
@@ -315,10 +316,37 @@ bool make_temp_beside(output_file& out, const std::wstring& path) {
     return true;
 }
 
+// Windows makes a device of these names in every folder and under any
+// extension (aux.jpg is AUX, sub\nul is NUL): a target so named would feed
+// the device, not become a file. NUL and CON spelled alone are meant as
+// devices; so is a path in the device namespace (\\.\) or one that turns
+// the names off (\\?\).
+bool names_a_reserved_device(const std::wstring& target) {
+    static const wchar_t* const NAMES[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    auto upper = [](std::wstring text) {
+        for (wchar_t& c : text) c = static_cast<wchar_t>(std::towupper(c));
+        return text;
+    };
+    if (upper(target) == L"NUL" || upper(target) == L"CON") return false;
+    if (target.rfind(L"\\\\.\\", 0) == 0 || target.rfind(L"\\\\?\\", 0) == 0) return false;
+    std::size_t slash = target.find_last_of(L"\\/");
+    std::wstring base = upper(target.substr(slash == std::wstring::npos ? 0 : slash + 1));
+    if (base.size() >= 2 && base[1] == L':') base.erase(0, 2);  // C:aux.jpg
+    base = base.substr(0, base.find_first_of(L".:"));
+    base.erase(base.find_last_not_of(L' ') + 1);
+    for (const wchar_t* name : NAMES)
+        if (base == name) return true;
+    // COM0 to COM9 and LPT0 to LPT9, the superscript digits 1 to 3 too.
+    bool port = base.size() == 4 && (base.rfind(L"COM", 0) == 0 || base.rfind(L"LPT", 0) == 0);
+    wchar_t digit = port ? base[3] : L'x';
+    return (digit >= L'0' && digit <= L'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
+
 }  // namespace
 
 bool open_output(output_file& out, const std::string& target) {
     std::wstring path;
+    if (!widen(target, path) || names_a_reserved_device(path)) return false;
     if (!system_path(target, path)) return false;
     HANDLE existing = INVALID_HANDLE_VALUE;
     target_state state = open_target(path, existing);
@@ -422,6 +450,23 @@ void forget_temp(output_file& out) {
     pending_temp.store(nullptr);
 }
 
+// An antivirus or an indexer may hold the new file or the target open for a
+// moment: a step refused for sharing (or, at the last step, access) is tried
+// again for about a second before the job fails.
+template <typename Step>
+bool retry_while_held(Step step, bool access_too) {
+    for (int attempt = 0;; ++attempt) {
+        if (step()) return true;
+        DWORD error = GetLastError();
+        bool held = error == ERROR_SHARING_VIOLATION || (access_too && error == ERROR_ACCESS_DENIED);
+        if (!held || attempt == 10) {
+            SetLastError(error);
+            return false;
+        }
+        Sleep(100);
+    }
+}
+
 // ReplaceFileW keeps the old file's creation time, ACL, short name and named
 // streams. Where it fails (a volume or server that refuses it, a target the
 // caller may write but not read) a plain rename replaces the target. A
@@ -435,10 +480,16 @@ commit_result replace_target(output_file& out, const std::wstring& temp, const s
         discard_output(out);
         return commit_result::write_failed;
     }
-    if (!under_wine() && ReplaceFileW(path.c_str(), temp.c_str(), nullptr,
-                                      REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr)) {
+    auto replace = [&] {
+        return ReplaceFileW(path.c_str(), temp.c_str(), nullptr,
+                            REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr) != 0;
+    };
+    auto rename = [&] {
+        return MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    };
+    if (!under_wine() && retry_while_held(replace, false)) {
         settle_result(path, out);
-    } else if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    } else if (!retry_while_held(rename, true)) {
         // Whether the old file is still there, not what it is.
         if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
             pending_temp.store(nullptr);
