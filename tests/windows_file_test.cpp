@@ -87,8 +87,9 @@ TEST(WindowsFile, BytesThatNameNoFileOpenNothing) {
 // file. NUL and CON spelled alone stay the devices they name.
 TEST(WindowsFile, ReservedDeviceNamesAreNoTargets) {
     scoped_temp_dir dir;
-    for (const std::string name : {"aux.jpg", "COM1", "com1.jpg", "nul.jpg", "sub\\nul", "Lpt9.app1", "con .jpg",
-                                   "prn", dir / "aux.jpg"}) {
+    const std::string names[] = {"aux.jpg", "COM1", "com1.jpg", "nul.jpg", "sub\\nul", "Lpt9.app1", "con .jpg",
+                                 "prn", dir / "aux.jpg"};
+    for (const std::string& name : names) {
         SCOPED_TRACE(name);
         output_file out;
         EXPECT_FALSE(open_output(out, name));
