@@ -140,6 +140,21 @@ std::int64_t filetime_value(FILETIME time) {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime);
 }
 
+// The name a handle's file has, links followed and in its stored case; on a
+// volume without a drive letter, its \\?\Volume{...} form.
+std::wstring final_path(HANDLE handle) {
+    for (DWORD volume : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
+        DWORD n = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED | volume);
+        if (n == 0) continue;
+        std::wstring path(n, L'\0');
+        n = GetFinalPathNameByHandleW(handle, path.data(), n, FILE_NAME_NORMALIZED | volume);
+        if (n == 0 || n >= path.size()) continue;
+        path.resize(n);
+        return path;
+    }
+    return {};
+}
+
 // As many links as Windows itself follows in one name.
 constexpr int MAX_LINK_HOPS = 63;
 constexpr std::uint32_t LINK_IS_RELATIVE = 1;  // SYMLINK_FLAG_RELATIVE
@@ -170,8 +185,23 @@ bool link_destination(HANDLE link, const std::wstring& link_path, std::wstring& 
         return true;
     }
     if (name[0] == L'\\' || name.find(L':') != std::wstring::npos) return false;
-    // Relative to the link's folder; the \\?\ form is taken off so that ".." resolves.
-    std::wstring folder = parent_of(link_path);
+    // Relative to the folder the link really is in, as the system resolves
+    // it: where the folders above it lead when they are links themselves, so
+    // that ".." climbs from there and not from the path as spelled. The
+    // \\?\ form is taken off so that ".." resolves.
+    HANDLE parent = CreateFileW(parent_of(link_path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (parent == INVALID_HANDLE_VALUE) return false;
+    std::wstring folder = final_path(parent);
+    CloseHandle(parent);
+    if (folder.empty()) return false;
+    // A volume without a drive letter keeps its \\?\ form, where nothing
+    // resolves "..": such a link is refused.
+    if (folder.rfind(L"\\\\?\\Volume{", 0) == 0) {
+        if (name.find(L"..") != std::wstring::npos) return false;
+        destination = folder + L"\\" + name;
+        return true;
+    }
     if (folder.rfind(L"\\\\?\\UNC\\", 0) == 0) folder = L"\\\\" + folder.substr(8);
     else if (folder.rfind(L"\\\\?\\", 0) == 0) folder = folder.substr(4);
     destination = absolute_path(folder + L"\\" + name);
@@ -201,21 +231,6 @@ target_state open_target(std::wstring& path, HANDLE& handle) {
         path = destination;
     }
     return target_state::failed;
-}
-
-// The name a handle's file has, links followed and in its stored case; on a
-// volume without a drive letter, its \\?\Volume{...} form.
-std::wstring final_path(HANDLE handle) {
-    for (DWORD volume : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
-        DWORD n = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED | volume);
-        if (n == 0) continue;
-        std::wstring path(n, L'\0');
-        n = GetFinalPathNameByHandleW(handle, path.data(), n, FILE_NAME_NORMALIZED | volume);
-        if (n == 0 || n >= path.size()) continue;
-        path.resize(n);
-        return path;
-    }
-    return {};
 }
 
 // True when path itself is no link of any kind (what it names aside), so
