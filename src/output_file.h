@@ -22,10 +22,11 @@ struct input_file {
     std::int64_t size = 0;  // bytes when opened; 0 for a stream
 };
 
-// Opens path for reading. False when it cannot be opened or is a directory,
-// and, when positioned is set, when it cannot be positioned (a pipe or a
-// socket, which are then refused before opening, since a FIFO waits for a
-// writer).
+// Opens path for reading, a regular file under a shared lock (POSIX: it
+// waits while another run rewrites the file in place). False when it cannot
+// be opened or is a directory, and, when positioned is set, when it cannot
+// be positioned (a pipe or a socket, which are then refused before opening,
+// since a FIFO waits for a writer).
 bool open_input(input_file& in, const std::string& path, bool positioned);
 void close_input(input_file& in);
 inline bool is_open(const input_file& in) { return in.fd >= 0; }
@@ -94,7 +95,9 @@ enum class commit_result { done, write_failed, replace_failed, kept_aside, times
 // target's permission bits, and its owner and group where permitted. An
 // existing target is replaced durably: the new file is synced before the
 // rename and the directory after it. On failure nothing is left behind and
-// the target is as it was, except for kept_aside.
+// the target is as it was, except for kept_aside. A target rewritten in
+// place is locked exclusively first: the caller must have closed its own
+// inputs on it, or the lock waits for them for ever.
 commit_result commit_output(output_file& out);
 
 // The path of the complete copy that kept_aside left.
