@@ -100,6 +100,7 @@ namespace {
 
 kernel_copy_fn kernel_copy = system_kernel_copy;
 kernel_copy_fn pipe_copy = system_pipe_copy;
+copy_observer_fn copy_observer = nullptr;
 
 // Hands up to length bytes to the kernel, which copies them without a trip
 // through this process and, on network filesystems, on the server. Stops
@@ -122,6 +123,8 @@ std::int64_t copy_by_kernel(output_file& out, const input_file& in, std::int64_t
 }
 
 }  // namespace
+
+void set_copy_observer(copy_observer_fn fn) { copy_observer = fn; }
 
 void set_kernel_copy(kernel_copy_fn fn) {
     kernel_copy = fn ? fn : system_kernel_copy;
@@ -173,11 +176,12 @@ std::int64_t kernel_alignment(output_file& out, std::int64_t distance) {
 }  // namespace
 
 copy_result copy_range(output_file& out, const input_file& in, std::int64_t offset, std::int64_t length) {
+    if (copy_observer) copy_observer(in, offset, length);
     // The end of a file that can be positioned is where it ended when it was
     // opened: a source that grows while it is copied (the output appended to
-    // it) is not followed. A stream is copied until it ends.
-    bool to_end = length < 0;
-    if (to_end && in.seekable) length = std::max<std::int64_t>(0, in.size - offset);
+    // it) is not followed, and one that shrinks leaves the copy short. Only a
+    // stream is copied until it ends, wherever that is.
+    if (length < 0 && in.seekable) length = std::max<std::int64_t>(0, in.size - offset);
     // A small range costs less as one read and one write than as kernel calls.
     constexpr std::int64_t SMALL_RANGE = 64 * 1024;
     if (in.regular && out.regular && length >= SMALL_RANGE) {
@@ -196,7 +200,6 @@ copy_result copy_range(output_file& out, const input_file& in, std::int64_t offs
         if ((length -= copied) == 0) return copy_result::done;
     }
     // Whatever the kernel did not take: all of it for devices and pipes, the
-    // rest after a refusal. A file that shrank ends a copy to its end early.
-    copy_result result = copy_by_blocks(out, in, offset, length);
-    return to_end && result == copy_result::short_input ? copy_result::done : result;
+    // rest after a refusal.
+    return copy_by_blocks(out, in, offset, length);
 }

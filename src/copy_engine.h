@@ -13,7 +13,8 @@ enum class copy_result { done, short_input, read_failed, write_failed };
 
 // Appends length bytes of in from offset, or everything from offset to the
 // end when length is negative: for a file that can be positioned, the end it
-// had when it was opened. The kernel copies ranges of 64 KiB and more
+// had when it was opened, so that a file that shrank meanwhile leaves the copy
+// short and one that grew is not followed. The kernel copies ranges of 64 KiB and more
 // between regular files: copy_file_range where the range keeps its place within a 64 KiB window,
 // the filesystem can share its blocks or the server copies on a network
 // filesystem, a pipe elsewhere. Devices, pipes and whatever the kernel
@@ -29,6 +30,11 @@ std::int64_t system_kernel_copy(int in_fd, std::int64_t* in_offset, int out_fd, 
 // The same through a pipe (splice): the source's pages go in by reference and
 // come out in one copy, in pieces as large as the pipe.
 std::int64_t system_pipe_copy(int in_fd, std::int64_t* in_offset, int out_fd, std::size_t n);
+
+// Called by copy_range with its arguments before it moves a byte, so that
+// tests can change the input there as another program might; null for none.
+using copy_observer_fn = void (*)(const input_file& in, std::int64_t offset, std::int64_t length);
+void set_copy_observer(copy_observer_fn fn);
 
 // Replaces both kernel copies, so that tests can make them refuse; null
 // restores them.

@@ -11,12 +11,17 @@
 
 namespace {
 
-constexpr std::int64_t NS = 1000000000;
-
-std::int64_t nanoseconds(const struct timespec& t) { return t.tv_sec * NS + t.tv_nsec; }
-
-struct timespec timespec_of(std::int64_t ns) {
-    return {static_cast<time_t>(ns / NS), static_cast<long>(ns % NS)};
+// A time as futimens takes it: the nanoseconds from 0 to 999999999, also
+// before 1970 (1969-12-31 23:59:59.9 is -1 s + 0.9 s).
+struct timespec timespec_of(std::int64_t seconds, long nanoseconds) {
+    constexpr long NS = 1000000000;
+    seconds += nanoseconds / NS;
+    nanoseconds %= NS;
+    if (nanoseconds < 0) {
+        seconds -= 1;
+        nanoseconds += NS;
+    }
+    return {static_cast<time_t>(seconds), nanoseconds};
 }
 
 #ifdef SEGSPLICE_XATTR
@@ -61,25 +66,31 @@ void note_target_identity(output_file& out, const struct stat& st) {
     out.mode = st.st_mode & 07777;
     out.owner = st.st_uid;
     out.group = st.st_gid;
-    out.access_time = nanoseconds(st.st_atim);
-    out.modify_time = nanoseconds(st.st_mtim);
+    out.access_time = st.st_atim.tv_sec;
+    out.access_nanoseconds = st.st_atim.tv_nsec;
+    out.modify_time = st.st_mtim.tv_sec;
+    out.modify_nanoseconds = st.st_mtim.tv_nsec;
 }
 
-void keep_target_times(const output_file& out, int fd) {
-    struct timespec times[2] = {timespec_of(out.access_time), timespec_of(out.modify_time)};
-    (void)::futimens(fd, times);
+void keep_target_times(output_file& out, int fd) {
+    struct timespec times[2] = {timespec_of(out.access_time, out.access_nanoseconds),
+                                timespec_of(out.modify_time, out.modify_nanoseconds)};
+    if (::futimens(fd, times) != 0) {
+        out.times_kept = false;
+        out.error = errno;
+    }
 }
 
 // The owner first, since a change of owner may clear the set-id bits; the
 // attributes after the bits, since an ACL sets the group bits itself.
-void give_target_identity(const output_file& out) {
+void give_target_identity(output_file& out) {
     // Where the owner may not be given, the group may still be; else the
     // file stays the caller's.
     if (out.replaces_existing && ::fchown(out.fd, out.owner, out.group) != 0 &&
         ::fchown(out.fd, static_cast<uid_t>(-1), out.group) != 0) {
     }
-    (void)::fchmod(out.fd, static_cast<mode_t>(out.mode));
     if (!out.replaces_existing) return;
+    (void)::fchmod(out.fd, static_cast<mode_t>(out.mode));
     copy_attributes(out.target_fd, out.fd);
     if (out.keep_times) keep_target_times(out, out.fd);
 }

@@ -15,11 +15,12 @@ void note_target_identity(output_file& out, const struct stat& st);
 
 // Gives the temporary file out.fd its identity: for a replaced target what
 // note_target_identity recorded and the extended attributes of
-// out.target_fd; for a new one the permission bits alone. Whatever the
-// caller may not give is skipped.
-void give_target_identity(const output_file& out);
+// out.target_fd; a new one keeps what it was made with. Whatever the
+// caller may not give is skipped, but for the times of keep_times.
+void give_target_identity(output_file& out);
 
-// Gives fd the replaced target's access and modification times (-k).
-void keep_target_times(const output_file& out, int fd);
+// Gives fd the replaced target's access and modification times (-k); clears
+// out.times_kept when the system refuses them (a caller who does not own fd).
+void keep_target_times(output_file& out, int fd);
 
 #endif

@@ -54,6 +54,10 @@ int finish_job(output_file& out, copy_result result, const job_messages& message
             report_failure(messages.open_failed, messages.output,
                            system_reason(out.error, "the target changed while the new file was written"));
             return 1;
+        case commit_result::times_not_kept:
+            report_failure("times not kept [%s].\n", messages.output,
+                           system_reason(out.error, "its times could not be set") + "; the new file is in place");
+            return 1;
         case commit_result::kept_aside:
             std::fprintf(output_stream(), "output file write error [%s]. new file kept as [%s].\n",
                          messages.output.c_str(), kept_copy(out).c_str());
@@ -83,8 +87,9 @@ bool output_feeds_input(output_file& out, const input_file& in, const job_messag
     return true;
 }
 
-// Copies length bytes of the source from offset. They were read a moment ago,
-// so a shortfall now is a failing read.
+// Copies length bytes of the source from offset, or up to the end it had
+// when it was opened. They were read a moment ago, or at least measured, so
+// a shortfall now is a failing read.
 copy_result copy_source(output_file& out, const byte_source& source, std::int64_t offset, std::int64_t length) {
     copy_result result = copy_range(out, source.file, offset, length);
     return result == copy_result::short_input ? copy_result::read_failed : result;
@@ -150,11 +155,13 @@ int replace_segment(const run_options& options, byte_source& source, const app1_
     copy_result result = bare_head ? write_bytes(out, BARE_HEAD, sizeof BARE_HEAD)
                                    : copy_source(out, source, 0, info.start_address);
     if (result == copy_result::done) {
+        // A side file that shrank after it was opened is a failing read too.
         result = copy_range(out, app1, 0, -1);
+        if (result == copy_result::short_input) result = copy_result::read_failed;
         if (result == copy_result::read_failed) read_name = &options.app1_file;
     }
     if (result == copy_result::done) {
-        result = copy_range(out, source.file, info.start_address + info.app1_length, -1);
+        result = copy_source(out, source, info.start_address + info.app1_length, -1);
     }
     close_input(app1);
     close_source(source);

@@ -379,7 +379,8 @@ bool print_byte_map(const run_options& options, byte_source& source) {
     byte_map map = build_byte_map(source);
     source_seek(source, saved);
     if (source.read_failed) {
-        print_message("input file read error [%s].\n", options.source);
+        report_failure("input file read error [%s].\n", options.source,
+                       system_reason(source.file.error, "the file changed while it was read"));
         return false;
     }
     std::string json = byte_map_json(map, options.source);

@@ -23,11 +23,13 @@ struct input_file {
     int error = 0;          // why an open or a read failed: an errno value; 0 when unknown
 };
 
-// Opens path for reading. False, with in.error set, when it cannot be opened
-// or is a directory, and, when positioned is set, when it cannot be
-// positioned (a pipe or a socket, which are then refused before opening,
-// since a FIFO waits for a writer). "-" is standard input, copied into an
-// unnamed temporary file first where it must be positioned and cannot be.
+// Opens path for reading, a regular file under a shared lock (POSIX: it
+// waits while another run rewrites the file in place). False, with in.error
+// set, when it cannot be opened or is a directory, and, when positioned is
+// set, when it cannot be positioned (a pipe or a socket, which are then
+// refused before opening, since a FIFO waits for a writer). "-" is standard
+// input, copied into an unnamed temporary file first where it must be
+// positioned and cannot be.
 bool open_input(input_file& in, const std::string& path, bool positioned);
 void close_input(input_file& in);
 inline bool is_open(const input_file& in) { return in.fd >= 0; }
@@ -51,12 +53,15 @@ struct output_file {
     int target_fd = -1;     // POSIX: an existing target, opened for writing and checked to be it
     bool regular = false;   // the file written is a regular file
     bool replaces_existing = false;
-    unsigned mode = 0;      // permission bits the result gets: the target's, or the umask's
+    unsigned mode = 0;      // permission bits a replaced target's result gets: the target's
     unsigned owner = 0;     // an existing target's owner and group
     unsigned group = 0;
     bool keep_times = false;      // set before open_output: the result gets the replaced target's times
     std::int64_t access_time = 0;  // an existing target's times, in the platform's units
-    std::int64_t modify_time = 0;  // (nanoseconds since 1970 on POSIX)
+    std::int64_t modify_time = 0;  // (whole seconds since 1970 on POSIX, with the nanoseconds below)
+    long access_nanoseconds = 0;   // POSIX: 0 to 999999999, also before 1970
+    long modify_nanoseconds = 0;
+    bool times_kept = true;        // false once -k's times could not be given
     std::int64_t written = 0;  // bytes handed to the file so far
     bool filesystem_known = false;   // block_size and filesystem have been asked for
     std::int64_t block_size = 4096;  // the output filesystem's block, for sharing blocks
@@ -87,14 +92,17 @@ bool write_output(output_file& out, const void* bytes, std::size_t n);
 bool output_is_input(const output_file& out, const input_file& in);
 
 // kept_aside: the target could only be rewritten in place, and that failed;
-// the complete new file stays beside it, named by kept_copy.
-enum class commit_result { done, write_failed, replace_failed, kept_aside };
+// the complete new file stays beside it, named by kept_copy. times_not_kept:
+// the target was replaced, but without the times that keep_times asked for.
+enum class commit_result { done, write_failed, replace_failed, kept_aside, times_not_kept };
 
 // Completes the file and puts it in the target's place, keeping an existing
 // target's permission bits, and its owner and group where permitted. An
 // existing target is replaced durably: the new file is synced before the
 // rename and the directory after it. On failure nothing is left behind and
-// the target is as it was, except for kept_aside.
+// the target is as it was, except for kept_aside. A target rewritten in
+// place is locked exclusively first: the caller must have closed its own
+// inputs on it, or the lock waits for them for ever.
 commit_result commit_output(output_file& out);
 
 // The path of the complete copy that kept_aside left.

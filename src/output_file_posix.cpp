@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,6 +93,31 @@ bool open_standard_input(input_file& in, bool positioned) {
     return true;
 }
 
+// Waits for an advisory lock on fd: shared while a job reads a file,
+// exclusive while one rewrites it in place, so that two runs of the tool never
+// see each other's half-written bytes. Where the filesystem has no locks the
+// job goes on without.
+void lock_file(int fd, int operation) {
+    while (::flock(fd, operation) != 0 && errno == EINTR) {
+    }
+}
+
+// Opens a path longer than the system takes whole a component at a time, as
+// a target is looked up (its links followed under the same rules).
+int open_long_path(const std::string& path, int flags) {
+    path_lookup found;
+    int fd = -1;
+    if (look_up_target(path, found) && found.exists && found.descriptor < 0)
+        fd = ::openat(found.dir_fd, found.name.c_str(), flags | O_NOFOLLOW);
+    if (found.dir_fd >= 0) ::close(found.dir_fd);
+    return fd;
+}
+
+int open_path(const std::string& path, int flags) {
+    int fd = ::open(path.c_str(), flags);
+    return fd < 0 && errno == ENAMETOOLONG ? open_long_path(path, flags) : fd;
+}
+
 }  // namespace
 
 bool open_input(input_file& in, const std::string& path, bool positioned) {
@@ -101,8 +127,8 @@ bool open_input(input_file& in, const std::string& path, bool positioned) {
     // time alone where the caller may ask for that (its own files), so that
     // -k on a photo edited in place keeps the time it had.
     constexpr int FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    int fd = ::open(path.c_str(), FLAGS | NO_ACCESS_TIME);
-    if (fd < 0 && errno == EPERM && NO_ACCESS_TIME != 0) fd = ::open(path.c_str(), FLAGS);
+    int fd = open_path(path, FLAGS | NO_ACCESS_TIME);
+    if (fd < 0 && errno == EPERM && NO_ACCESS_TIME != 0) fd = open_path(path, FLAGS);
     if (fd < 0) {
         in.error = errno;
         return false;
@@ -111,6 +137,12 @@ bool open_input(input_file& in, const std::string& path, bool positioned) {
     input_file opened;
     opened.fd = fd;
     int error = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    // A regular file is measured once its lock is held: a rewrite that
+    // another run finishes meanwhile may change its size.
+    if (error == 0 && S_ISREG(st.st_mode)) {
+        lock_file(fd, LOCK_SH);
+        if (::fstat(fd, &st) != 0) error = errno;
+    }
     bool stream = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
     if (error == 0 && S_ISREG(st.st_mode)) {
         opened.regular = opened.seekable = true;
@@ -221,6 +253,11 @@ void close_fd(int& fd) {
 
 bool unnamed_allowed = true;
 
+// A file that replaces a target is private until it has the target's
+// identity. A new one is made as open makes any new file, so that the umask,
+// or the folder's default ACL in its place, gives its permissions.
+mode_t temp_mode(const output_file& out) { return out.replaces_existing ? 0600 : 0666; }
+
 std::string random_temp_name() {
     static std::mt19937_64 random{std::random_device{}()};
     char name[40];
@@ -231,24 +268,28 @@ std::string random_temp_name() {
 // An unnamed file in the directory, which nothing can leave behind: it gets
 // a name only once it is complete, through /proc. -1 where the filesystem or
 // kernel cannot make one, or /proc is missing.
-int open_unnamed_temp(int dir) {
+int open_unnamed_temp(int dir, mode_t mode) {
     errno = EOPNOTSUPP;
 #ifdef O_TMPFILE
     if (!unnamed_allowed || ::access("/proc/self/fd", X_OK) != 0) return -1;
-    return ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    return ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
 #else
     (void)dir;
+    (void)mode;
     return -1;
 #endif
 }
 
 // A file named from the start, where there are no unnamed ones; its name is
-// kept for the signal handler until it is renamed or removed.
+// kept for the signal handler until it is renamed or removed. The signals
+// wait from before the name is made until the handler knows it.
 int open_named_temp(output_file& out) {
     install_signal_handlers();
     for (int attempt = 0; attempt < 16; ++attempt) {
         std::string name = random_temp_name();
-        int fd = ::openat(out.dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        held_signals held;
+        int fd = ::openat(out.dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          temp_mode(out));
         if (fd >= 0) {
             out.temp = name;
             remember_pending(out.dir_fd, name);
@@ -276,7 +317,7 @@ bool append_only(int dir_read_fd) {
 int open_dir_for_reading(int dir) { return ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
 bool open_temp(output_file& out) {
-    out.unnamed = (out.fd = open_unnamed_temp(out.dir_fd)) >= 0;
+    out.unnamed = (out.fd = open_unnamed_temp(out.dir_fd, temp_mode(out))) >= 0;
     if (!out.unnamed) {
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return false;
         if (out.dir_read_fd < 0) out.dir_read_fd = open_dir_for_reading(out.dir_fd);
@@ -284,12 +325,6 @@ bool open_temp(output_file& out) {
     }
     out.regular = true;
     return true;
-}
-
-mode_t process_umask() {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
 }
 
 // An existing regular file: replaced by the new one, keeping what it is.
@@ -367,7 +402,6 @@ bool open_output(output_file& out, const std::string& target) {
         out.dir.clear();
         opened = open_descriptor_target(out, r.descriptor);
     } else if (resolved && !r.exists) {
-        out.mode = 0666 & ~process_umask();
         opened = open_temp(out);
     } else if (resolved && S_ISREG(r.leaf.st_mode)) {
         opened = open_existing(out, r);
@@ -513,6 +547,8 @@ commit_result rewrite_in_place(output_file& out) {
     target.regular = true;
     bool rewritten = copy_range(target, made, 0, out.written) == copy_result::done &&
                      ::ftruncate(out.target_fd, out.written) == 0;
+    // The target keeps its own times or not, whatever the copy beside it got.
+    out.times_kept = true;
     if (rewritten && out.keep_times) keep_target_times(out, out.target_fd);
     rewritten = rewritten && ::fsync(out.target_fd) == 0;
     if (!rewritten) {
@@ -524,27 +560,49 @@ commit_result rewrite_in_place(output_file& out) {
     return commit_result::done;
 }
 
+// Whether a refused rename means that this caller may write the target but
+// not rename over it: EPERM, or EACCES from a system that says so for a
+// sticky folder's protected file. Any other EACCES (a security module, a
+// network filesystem) is a failure like any other.
+bool rename_forbidden_here(const output_file& out, int error) {
+    struct stat dir;
+    uid_t caller = ::geteuid();
+    return error == EPERM || (error == EACCES && ::fstat(out.dir_fd, &dir) == 0 && (dir.st_mode & S_ISVTX) &&
+                              caller != out.owner && caller != dir.st_uid);
+}
+
 // An existing target is replaced by a rename, which is atomic: the name
 // holds the old file or the new one at every moment. Once it is replaced the
 // job has succeeded; the directory's sync only makes the rename durable.
 commit_result replace_target(output_file& out) {
+    {
+        held_signals held;
+        if (out.unnamed && !name_unnamed_temp(out)) {
+            out.error = errno;
+            discard_output(out);
+            return commit_result::replace_failed;
+        }
+        if (::renameat(out.dir_fd, out.temp.c_str(), out.dir_fd, out.name.c_str()) == 0) {
+            forget_pending();
+            out.temp.clear();
+            if (out.dir_read_fd >= 0) (void)::fsync(out.dir_read_fd);
+            close_all(out);
+            return commit_result::done;
+        }
+        if (!rename_forbidden_here(out, errno)) {
+            out.error = errno;
+            discard_output(out);
+            return commit_result::replace_failed;
+        }
+        install_signal_handlers();
+        remember_pending(out.dir_fd, out.temp);
+    }
+    // Another run may be reading the target, or rewriting it: the rewrite
+    // waits for them. A signal meanwhile removes the new file and leaves the
+    // target as it was.
+    lock_file(out.target_fd, LOCK_EX);
     held_signals held;
-    if (out.unnamed && !name_unnamed_temp(out)) {
-        out.error = errno;
-        discard_output(out);
-        return commit_result::replace_failed;
-    }
-    if (::renameat(out.dir_fd, out.temp.c_str(), out.dir_fd, out.name.c_str()) != 0) {
-        if (errno == EPERM || errno == EACCES) return rewrite_in_place(out);
-        out.error = errno;
-        discard_output(out);
-        return commit_result::replace_failed;
-    }
-    forget_pending();
-    out.temp.clear();
-    if (out.dir_read_fd >= 0) (void)::fsync(out.dir_read_fd);
-    close_all(out);
-    return commit_result::done;
+    return rewrite_in_place(out);
 }
 
 }  // namespace
@@ -567,5 +625,8 @@ commit_result commit_output(output_file& out) {
         discard_output(out);
         return commit_result::write_failed;
     }
-    return replace_target(out);
+    // The times are only part of the job: the new file goes in its place
+    // even without them, and the caller says so.
+    commit_result result = replace_target(out);
+    return result == commit_result::done && !out.times_kept ? commit_result::times_not_kept : result;
 }

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cwchar>
+#include <cwctype>
 #include <random>
 #include <vector>
 
@@ -218,6 +219,21 @@ std::int64_t filetime_value(FILETIME time) {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime);
 }
 
+// The name a handle's file has, links followed and in its stored case; on a
+// volume without a drive letter, its \\?\Volume{...} form.
+std::wstring final_path(HANDLE handle) {
+    for (DWORD volume : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
+        DWORD n = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED | volume);
+        if (n == 0) continue;
+        std::wstring path(n, L'\0');
+        n = GetFinalPathNameByHandleW(handle, path.data(), n, FILE_NAME_NORMALIZED | volume);
+        if (n == 0 || n >= path.size()) continue;
+        path.resize(n);
+        return path;
+    }
+    return {};
+}
+
 // As many links as Windows itself follows in one name.
 constexpr int MAX_LINK_HOPS = 63;
 constexpr std::uint32_t LINK_IS_RELATIVE = 1;  // SYMLINK_FLAG_RELATIVE
@@ -248,8 +264,23 @@ bool link_destination(HANDLE link, const std::wstring& link_path, std::wstring& 
         return true;
     }
     if (name[0] == L'\\' || name.find(L':') != std::wstring::npos) return false;
-    // Relative to the link's folder; the \\?\ form is taken off so that ".." resolves.
-    std::wstring folder = parent_of(link_path);
+    // Relative to the folder the link really is in, as the system resolves
+    // it: where the folders above it lead when they are links themselves, so
+    // that ".." climbs from there and not from the path as spelled. The
+    // \\?\ form is taken off so that ".." resolves.
+    HANDLE parent = CreateFileW(parent_of(link_path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (parent == INVALID_HANDLE_VALUE) return false;
+    std::wstring folder = final_path(parent);
+    CloseHandle(parent);
+    if (folder.empty()) return false;
+    // A volume without a drive letter keeps its \\?\ form, where nothing
+    // resolves "..": such a link is refused.
+    if (folder.rfind(L"\\\\?\\Volume{", 0) == 0) {
+        if (name.find(L"..") != std::wstring::npos) return false;
+        destination = folder + L"\\" + name;
+        return true;
+    }
     if (folder.rfind(L"\\\\?\\UNC\\", 0) == 0) folder = L"\\\\" + folder.substr(8);
     else if (folder.rfind(L"\\\\?\\", 0) == 0) folder = folder.substr(4);
     destination = absolute_path(folder + L"\\" + name);
@@ -279,21 +310,6 @@ target_state open_target(std::wstring& path, HANDLE& handle) {
         path = destination;
     }
     return target_state::failed;
-}
-
-// The name a handle's file has, links followed and in its stored case; on a
-// volume without a drive letter, its \\?\Volume{...} form.
-std::wstring final_path(HANDLE handle) {
-    for (DWORD volume : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
-        DWORD n = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED | volume);
-        if (n == 0) continue;
-        std::wstring path(n, L'\0');
-        n = GetFinalPathNameByHandleW(handle, path.data(), n, FILE_NAME_NORMALIZED | volume);
-        if (n == 0 || n >= path.size()) continue;
-        path.resize(n);
-        return path;
-    }
-    return {};
 }
 
 // True when path itself is no link of any kind (what it names aside), so
@@ -394,6 +410,32 @@ bool make_temp_beside(output_file& out, const std::wstring& path) {
     return true;
 }
 
+// Windows makes a device of these names in every folder and under any
+// extension (aux.jpg is AUX, sub\nul is NUL): a target so named would feed
+// the device, not become a file. NUL and CON spelled alone are meant as
+// devices; so is a path in the device namespace (\\.\) or one that turns
+// the names off (\\?\).
+bool names_a_reserved_device(const std::wstring& target) {
+    static const wchar_t* const NAMES[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    auto upper = [](std::wstring text) {
+        for (wchar_t& c : text) c = static_cast<wchar_t>(std::towupper(c));
+        return text;
+    };
+    if (upper(target) == L"NUL" || upper(target) == L"CON") return false;
+    if (target.rfind(L"\\\\.\\", 0) == 0 || target.rfind(L"\\\\?\\", 0) == 0) return false;
+    std::size_t slash = target.find_last_of(L"\\/");
+    std::wstring base = upper(target.substr(slash == std::wstring::npos ? 0 : slash + 1));
+    if (base.size() >= 2 && base[1] == L':') base.erase(0, 2);  // C:aux.jpg
+    base = base.substr(0, base.find_first_of(L".:"));
+    base.erase(base.find_last_not_of(L' ') + 1);
+    for (const wchar_t* name : NAMES)
+        if (base == name) return true;
+    // COM0 to COM9 and LPT0 to LPT9, the superscript digits 1 to 3 too.
+    bool port = base.size() == 4 && (base.rfind(L"COM", 0) == 0 || base.rfind(L"LPT", 0) == 0);
+    wchar_t digit = port ? base[3] : L'x';
+    return (digit >= L'0' && digit <= L'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
+
 }  // namespace
 
 namespace {
@@ -421,6 +463,12 @@ bool open_output(output_file& out, const std::string& target) {
     if (target == "-") return open_standard_output(out);
     std::wstring path;
     out.error = ENOENT;
+    if (!widen(target, path)) return false;
+    // AUX, COM1, nul.jpg: a device, not a file, whatever the folder.
+    if (names_a_reserved_device(path)) {
+        out.error = EINVAL;
+        return false;
+    }
     if (!system_path(target, path)) return false;
     HANDLE existing = INVALID_HANDLE_VALUE;
     target_state state = open_target(path, existing);
@@ -531,6 +579,23 @@ void forget_temp(output_file& out) {
     pending_temp.store(nullptr);
 }
 
+// An antivirus or an indexer may hold the new file or the target open for a
+// moment: a step refused for sharing (or, at the last step, access) is tried
+// again for about a second before the job fails.
+template <typename Step>
+bool retry_while_held(Step step, bool access_too) {
+    for (int attempt = 0;; ++attempt) {
+        if (step()) return true;
+        DWORD error = GetLastError();
+        bool held = error == ERROR_SHARING_VIOLATION || (access_too && error == ERROR_ACCESS_DENIED);
+        if (!held || attempt == 10) {
+            SetLastError(error);
+            return false;
+        }
+        Sleep(100);
+    }
+}
+
 // ReplaceFileW keeps the old file's creation time, ACL, short name and named
 // streams. Where it fails (a volume or server that refuses it, a target the
 // caller may write but not read) a plain rename replaces the target. A
@@ -544,10 +609,16 @@ commit_result replace_target(output_file& out, const std::wstring& temp, const s
         discard_output(out);
         return commit_result::write_failed;
     }
-    if (!under_wine() && ReplaceFileW(path.c_str(), temp.c_str(), nullptr,
-                                      REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr)) {
+    auto replace = [&] {
+        return ReplaceFileW(path.c_str(), temp.c_str(), nullptr,
+                            REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr) != 0;
+    };
+    auto rename = [&] {
+        return MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    };
+    if (!under_wine() && retry_while_held(replace, false)) {
         settle_result(path, out);
-    } else if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    } else if (!retry_while_held(rename, true)) {
         // Whether the old file is still there, not what it is.
         if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
             pending_temp.store(nullptr);

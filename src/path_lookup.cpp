@@ -39,8 +39,11 @@ void push_components(std::vector<std::string>& todo, const std::string& path) {
     todo.insert(todo.end(), parts.rbegin(), parts.rend());
 }
 
-// A sticky, world-writable directory such as /tmp.
-bool shared_folder(const struct stat& dir) { return (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH); }
+// A sticky directory that others may write: world-writable such as /tmp, or
+// group-writable, which the kernel's strictest setting (2) covers too.
+bool shared_folder(const struct stat& dir) {
+    return (dir.st_mode & S_ISVTX) && (dir.st_mode & (S_IWOTH | S_IWGRP));
+}
 
 // The descriptor of this process that path names as a string (/dev/stdout,
 // /dev/fd/N, /proc/self/fd/N, ...), or -1. Works without /proc too.

@@ -30,10 +30,11 @@ struct path_lookup {
 bool look_up_target(const std::string& target, path_lookup& found);
 
 // The kernel's protected_symlinks, protected_regular and protected_fifos
-// rules, applied whatever the sysctls say: in a sticky, world-writable
-// directory such as /tmp, where anyone can make a name that the caller is
-// about to use, a link is followed and a file or FIFO written only when it
-// belongs to the caller or to the directory's owner.
+// rules at their strictest, whatever the sysctls say: in a sticky directory
+// that others may write (world-writable such as /tmp, or group-writable),
+// where they can make a name that the caller is about to use, a link is
+// followed and a file or FIFO written only when it belongs to the caller or
+// to the directory's owner.
 bool trusted_in(const struct stat& dir, uid_t owner);
 
 // Whether two stats describe the same file: device, inode and type.

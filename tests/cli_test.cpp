@@ -7,6 +7,7 @@
 #include <unistd.h>
 #endif
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -594,19 +595,33 @@ TEST(Cli, InPlaceReplaceKeepsPermissionBits) {
     EXPECT_EQ(onto_app1.status, 0);
     EXPECT_EQ(read_file(dir / "p.jpg.app1"), rebuilt);
     // The times are the new file's own, unless -k, before the mode, asks
-    // for the replaced target's, to the nanosecond.
-    const struct timespec IN_2020[2] = {{1577934245, 123456789}, {1577934246, 987654321}};
-    for (const auto& [args, kept] : {std::pair{"p.jpg -k -w new.app1 p.jpg", true},
-                                     {"p.jpg -w new.app1 p.jpg -k", false}, {"p.jpg -w new.app1 p.jpg", false}}) {
-        SCOPED_TRACE(args);
-        ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "p.jpg").c_str(), IN_2020, 0), 0);
-        EXPECT_EQ(run_tool(dir.path.string(), args).status, 0);
+    // for the replaced target's, to the nanosecond: past 2262 too, where
+    // nanoseconds since 1970 no longer fit in 64 bits, and before 1970.
+    using times = std::array<struct timespec, 2>;
+    const times IN_2020 = {{{1577934245, 123456789}, {1577934246, 987654321}}};
+    const times IN_2300 = {{{10413792000, 5}, {10413792000, 999999999}}};     // 2300-01-01
+    const times IN_1965 = {{{-144684000, 100000000}, {-144684000, 100000000}}};  // 1965-06-01 10:00:00.1
+    const struct {
+        const char* args;
+        times old;
+        bool kept;
+    } rows[] = {
+        {"p.jpg -k -w new.app1 p.jpg", IN_2020, true},  {"p.jpg -w new.app1 p.jpg -k", IN_2020, false},
+        {"p.jpg -w new.app1 p.jpg", IN_2020, false},    {"p.jpg -k -w new.app1 p.jpg", IN_2300, true},
+        {"p.jpg -k -w new.app1 p.jpg", IN_1965, true},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.args) + " at " + std::to_string(r.old[1].tv_sec));
+        ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "p.jpg").c_str(), r.old.data(), 0), 0);
+        tool_run run = run_tool(dir.path.string(), r.args);
+        EXPECT_EQ(run.output, "");
+        EXPECT_EQ(run.status, 0);
         struct stat st;
         ASSERT_EQ(::stat((dir / "p.jpg").c_str(), &st), 0);
-        EXPECT_EQ(st.st_mtim.tv_sec == IN_2020[1].tv_sec && st.st_mtim.tv_nsec == IN_2020[1].tv_nsec, kept);
-        if (kept) {
-            EXPECT_EQ(st.st_atim.tv_sec, IN_2020[0].tv_sec);
-            EXPECT_EQ(st.st_atim.tv_nsec, IN_2020[0].tv_nsec);
+        EXPECT_EQ(st.st_mtim.tv_sec == r.old[1].tv_sec && st.st_mtim.tv_nsec == r.old[1].tv_nsec, r.kept);
+        if (r.kept) {
+            EXPECT_EQ(st.st_atim.tv_sec, r.old[0].tv_sec);
+            EXPECT_EQ(st.st_atim.tv_nsec, r.old[0].tv_nsec);
         }
     }
 #endif
@@ -709,7 +724,7 @@ TEST(Cli, TargetsAShellUserWritesTo) {
         if (r.setup) r.setup(dir);
         struct stat before = {};
         ::stat((dir / r.file).c_str(), &before);
-        std::string user = r.as_other_user ? "SEGSPLICE_TEST_WRAPPER='setpriv --reuid=4242 --regid=4242 --clear-groups';" : "";
+        std::string user = r.as_other_user ? as_user(4242) : "";
         tool_run run = run_tool(dir.path.string(), r.args, user + r.feed);
         EXPECT_EQ(run.status, 0) << run.output;
         bytes trace = fixture::text(run_tool(dir.path.string(), "p.jpg -d").output);
@@ -795,13 +810,21 @@ TEST(Cli, ReadOnlyTargetIsRefusedAndKept) {
     for (const char* name : {"p.jpg.app1", "out.jpg"})
         fs::permissions(dir / name, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                         fs::perm_options::remove);
+    std::string user;
 #ifndef _WIN32
-    if (std::ofstream(dir / "out.jpg", std::ios::app)) GTEST_SKIP() << "read-only files are writable for this user";
+    // Permission bits do not stop root: as root, the tool runs as a user whom they stop.
+    if (::geteuid() == 0) {
+        for (const char* name : {"", "p.jpg", "p.jpg.app1", "out.jpg"})
+            ASSERT_EQ(::chown((dir / name).c_str(), 4242, 4242), 0) << name;
+        user = as_user(4242);
+    } else if (std::ofstream(dir / "out.jpg", std::ios::app)) {
+        GTEST_SKIP() << "read-only files are writable for this user";
+    }
 #endif
-    tool_run cut = run_tool(dir.path.string(), "p.jpg -r");
+    tool_run cut = run_tool(dir.path.string(), "p.jpg -r", user);
     EXPECT_EQ(cut.output, "output file open error [p.jpg.app1].\n");
     EXPECT_EQ(cut.status, 1);
-    tool_run replace = run_tool(dir.path.string(), "p.jpg -w p.jpg out.jpg");
+    tool_run replace = run_tool(dir.path.string(), "p.jpg -w p.jpg out.jpg", user);
     EXPECT_EQ(replace.output, "output file open error 1 [out.jpg].\n");
     EXPECT_EQ(replace.status, 1);
     EXPECT_EQ(read_file(dir / "p.jpg.app1"), bytes({'o', 'l', 'd'}));

@@ -1,6 +1,7 @@
 // The file module: what a replaced target keeps beside its bytes.
 #include "output_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <tuple>
 #include <functional>
+#include <initializer_list>
 
 #include <gtest/gtest.h>
 
@@ -28,13 +30,16 @@ std::string attribute(const std::string& path, const char* name) {
     return n < 0 ? "<none>" : value.substr(0, static_cast<std::size_t>(n));
 }
 
-// An access ACL in the kernel's format: the owner rw, user 4242 r, the group
-// r, the mask r, others nothing.
-std::string access_acl() {
+using acl_entry = std::tuple<unsigned, unsigned, unsigned>;  // tag, permissions, id
+
+// An ACL in the kernel's format, by default the access ACL: the owner rw,
+// user 4242 r, the group r, the mask r, others nothing.
+std::string access_acl(std::initializer_list<acl_entry> entries = {{0x01u, 6u, ~0u}, {0x02u, 4u, 4242u},
+                                                                    {0x04u, 4u, ~0u}, {0x10u, 4u, ~0u},
+                                                                    {0x20u, 0u, ~0u}}) {
     bytes acl;
     fixture::put_u32(acl, 2, false);
-    for (auto [tag, perm, id] : {std::tuple{0x01u, 6u, ~0u}, {0x02u, 4u, 4242u}, {0x04u, 4u, ~0u},
-                                 {0x10u, 4u, ~0u}, {0x20u, 0u, ~0u}}) {
+    for (auto [tag, perm, id] : entries) {
         fixture::put_u16(acl, tag, false);
         fixture::put_u16(acl, perm, false);
         fixture::put_u32(acl, id, false);
@@ -108,5 +113,38 @@ TEST(OutputFile, AReplacedTargetKeepsItsAttributes) {
             EXPECT_EQ(attribute(target, "user.kept"), "yes") << "what the caller may set is kept";
         }
         EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
+    }
+}
+
+// A new target is made as any program makes a new file: in a folder with a
+// default ACL it gets that ACL's permissions, not the umask's, as a file that
+// a shell makes there does.
+TEST(OutputFile, ANewTargetGetsTheFolderDefaultAcl) {
+    // The owner rw, user 4242 rw, the group r, the mask rw, others r.
+    const std::string inherited = access_acl({{0x01u, 6u, ~0u}, {0x02u, 6u, 4242u}, {0x04u, 4u, ~0u},
+                                              {0x10u, 6u, ~0u}, {0x20u, 4u, ~0u}});
+    for (bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named temporary file" : "unnamed");
+        scoped_temp_dir dir;
+        std::string source = dir / "photo.jpg", segment = dir / "photo.app1";
+        write_file(source, fixture::jpeg(fixture::camera_segment(true)));
+        write_file(segment, fixture::camera_segment(false));
+        std::string folder = dir / "shared";
+        ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+        if (::setxattr(folder.c_str(), "system.posix_acl_default", inherited.data(), inherited.size(), 0) != 0)
+            GTEST_SKIP() << "this filesystem has no default ACLs: " << std::strerror(errno);
+        int shell_made = ::open((folder + "/shell.jpg").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        ASSERT_GE(shell_made, 0);
+        ::close(shell_made);
+        set_unnamed_temp_allowed(!named);
+        int status = run_in_process({source, "-w", segment, folder + "/new.jpg"});
+        set_unnamed_temp_allowed(true);
+        EXPECT_EQ(status, 0);
+        struct stat made, shell;
+        ASSERT_EQ(::stat((folder + "/new.jpg").c_str(), &made), 0);
+        ASSERT_EQ(::stat((folder + "/shell.jpg").c_str(), &shell), 0);
+        EXPECT_EQ(made.st_mode & 07777, shell.st_mode & 07777);
+        EXPECT_EQ(attribute(folder + "/new.jpg", "system.posix_acl_access"),
+                  attribute(folder + "/shell.jpg", "system.posix_acl_access"));
     }
 }

@@ -6,18 +6,21 @@
 #include <iterator>
 #include <random>
 #include <sstream>
+
+#include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sys/wait.h>
 #endif
 
+#include "copy_engine.h"
 #include "log.h"
 #include "wtf8.h"
 
 namespace fs = std::filesystem;
 
-scoped_temp_dir::scoped_temp_dir() {
+scoped_temp_dir::scoped_temp_dir(const fs::path& parent) {
     std::random_device random;
-    path = fs::temp_directory_path() / ("segsplice-test-" + std::to_string(random()) + std::to_string(random()));
+    path = parent / ("segsplice-test-" + std::to_string(random()) + std::to_string(random()));
     fs::create_directories(path);
 }
 
@@ -30,9 +33,16 @@ scoped_temp_dir::~scoped_temp_dir() {
     fs::remove_all(path, ec);
 }
 
+fs::path memory_folder() {
+    std::error_code ec;
+    return fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+}
+
 void write_file(const std::string& path, const fixture::bytes& content) {
     std::ofstream out(fs::u8path(path), std::ios::binary);
     out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+    out.close();
+    if (!out) ADD_FAILURE() << "cannot write the fixture " << path;
 }
 
 fixture::bytes read_file(const std::string& path) {
@@ -105,8 +115,8 @@ tool_run run_tool(const std::string& dir, const std::string& args, const std::st
 tool_run run_tool(const std::string& dir, const std::string& args, const std::string& setup) {
     std::string out = dir + "/.stdout";
     std::string err = dir + "/.stderr";
-    std::string command = "cd '" + dir + "' && (" + setup + " $SEGSPLICE_TEST_WRAPPER '" SEGSPLICE_BINARY "' " + args +
-                          ") > '" + out + "' 2> '" + err + "'";
+    std::string command = "cd '" + dir + "' && (" + setup + " $SEGSPLICE_TEST_WRAPPER \"${SEGSPLICE_TEST_BINARY:-" SEGSPLICE_BINARY
+                          "}\" " + args + ") > '" + out + "' 2> '" + err + "'";
     int raw = std::system(command.c_str());
     fixture::bytes text = read_file(out);
     fixture::bytes error = read_file(err);
@@ -114,6 +124,54 @@ tool_run run_tool(const std::string& dir, const std::string& args, const std::st
     fs::remove(err);
     int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
     return {status, std::string(text.begin(), text.end()), std::string(error.begin(), error.end())};
+}
+#endif
+
+namespace {
+
+struct pending_resize {
+    std::string path;
+    std::int64_t from = 0, size = 0;
+    bool armed = false;
+} resize;
+
+void resize_on_copy(const input_file&, std::int64_t offset, std::int64_t) {
+    if (!resize.armed || offset < resize.from) return;
+    resize.armed = false;
+    fs::resize_file(fs::u8path(resize.path), static_cast<std::uintmax_t>(resize.size));
+}
+
+}  // namespace
+
+resized_before_copy::resized_before_copy(const std::string& path, std::int64_t from, std::int64_t size) {
+    resize = {path, from, size, true};
+    set_copy_observer(resize_on_copy);
+}
+
+resized_before_copy::~resized_before_copy() {
+    set_copy_observer(nullptr);
+    resize.armed = false;
+}
+
+#ifndef _WIN32
+const std::string& binary_for_others() {
+    static scoped_temp_dir home;
+    static const std::string path = [] {
+        constexpr fs::perms ANYONE_RUNS = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                          fs::perms::others_read | fs::perms::others_exec;
+        std::string copy = home / "segsplice";
+        fs::copy_file(SEGSPLICE_BINARY, copy);
+        fs::permissions(home.path, ANYONE_RUNS);
+        fs::permissions(copy, ANYONE_RUNS);
+        return copy;
+    }();
+    return path;
+}
+
+std::string as_user(unsigned user) {
+    std::string id = std::to_string(user);
+    return "SEGSPLICE_TEST_WRAPPER='setpriv --reuid=" + id + " --regid=" + id +
+           " --clear-groups'; SEGSPLICE_TEST_BINARY='" + binary_for_others() + "';";
 }
 #endif
 

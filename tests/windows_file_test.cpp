@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <random>
+#include <thread>
 
 #include "output_file.h"
 #include "test_util.h"
@@ -79,6 +80,53 @@ TEST(WindowsFile, BytesThatNameNoFileOpenNothing) {
         EXPECT_FALSE(open_input(in, path, true));
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+}
+
+// Names that Windows turns into devices in any folder and under any
+// extension are refused as targets: they would write to the device, not a
+// file. NUL and CON spelled alone stay the devices they name.
+TEST(WindowsFile, ReservedDeviceNamesAreNoTargets) {
+    scoped_temp_dir dir;
+    const std::string names[] = {"aux.jpg", "COM1", "com1.jpg", "nul.jpg", "sub\\nul", "Lpt9.app1", "con .jpg",
+                                 "prn", dir / "aux.jpg"};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        output_file out;
+        EXPECT_FALSE(open_output(out, name));
+    }
+    for (const char* name : {"NUL", "nul"}) {
+        SCOPED_TRACE(name);
+        output_file out;
+        EXPECT_TRUE(open_output(out, name));
+        discard_output(out);
+    }
+    for (const char* name : {"auxiliary.jpg", "com10.jpg", "console.jpg"}) {
+        SCOPED_TRACE(name);
+        output_file out;
+        EXPECT_TRUE(open_output(out, dir / name));
+        discard_output(out);
+    }
+}
+
+// A target that another program holds open without sharing for a moment
+// (an antivirus, an indexer) is replaced once it lets go.
+TEST(WindowsFile, ATargetHeldForAMomentIsReplacedOnceFree) {
+    scoped_temp_dir dir;
+    write_file(dir / "out.jpg", {'o', 'l', 'd'});
+    const bytes content = {0xFF, 0xD8, 0xFF, 0xD9};
+    output_file out;
+    ASSERT_TRUE(open_output(out, dir / "out.jpg"));
+    ASSERT_TRUE(write_output(out, content.data(), content.size()));
+    HANDLE held = CreateFileW(fs::u8path(dir / "out.jpg").wstring().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::thread holder([held] {
+        Sleep(300);
+        CloseHandle(held);
+    });
+    EXPECT_EQ(commit_output(out), commit_result::done);
+    holder.join();
+    EXPECT_EQ(read_file(dir / "out.jpg"), content);
 }
 
 // NUL and pipes take the bytes as they come; nothing is made beside them.
