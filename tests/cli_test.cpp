@@ -523,15 +523,9 @@ TEST(Cli, InsertAndStripWalkTheSegments) {
 // shared. ImageMagick decodes the same pixels, ExifTool finds the profile and
 // the orientation and nothing else.
 TEST(Cli, StripKeepsPixelsProfileAndOrientationOnly) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the peers (ImageMagick, ExifTool) run in the Linux build";
-#endif
-    if (!fs::exists("/usr/bin/convert")) GTEST_SKIP() << "needs ImageMagick (Debian package imagemagick)";
-    if (!fs::exists("/usr/bin/exiftool")) GTEST_SKIP() << "needs ExifTool (Debian package libimage-exiftool-perl)";
+    if (std::string why = missing_peers(); !why.empty()) GTEST_SKIP() << why;
     scoped_temp_dir dir;
-    auto shell = [&dir](const std::string& command) {
-        return std::system(("cd '" + dir.path.string() + "' && " + command).c_str());
-    };
+    auto shell = [&dir](const std::string& command) { return shell_in(dir, command); };
     // A display profile with one tag, enough for ExifTool to read it as one.
     bytes icc = concat({fixture::u32s({160, 0, 0x02100000}, true), fixture::text("mntrRGB XYZ "), bytes(12, 0),
                         fixture::text("acsp"), bytes(28, 0), fixture::u32s({63190, 65536, 54061}, true), bytes(48, 0),

@@ -290,15 +290,9 @@ TEST(GainMap, InsertKeepsTheIndexTrue) {
 // directory length that matches it, and no other metadata. After -i with a
 // shorter segment, ExifTool finds the images where they now lie.
 TEST(GainMap, PeersReadTheKeptGainMap) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the peers (ImageMagick, ExifTool) run in the Linux build";
-#endif
-    if (!fs::exists("/usr/bin/convert")) GTEST_SKIP() << "needs ImageMagick (Debian package imagemagick)";
-    if (!fs::exists("/usr/bin/exiftool")) GTEST_SKIP() << "needs ExifTool (Debian package libimage-exiftool-perl)";
+    if (std::string why = missing_peers(); !why.empty()) GTEST_SKIP() << why;
     scoped_temp_dir dir;
-    auto shell = [&dir](const std::string& command) {
-        return std::system(("cd '" + dir.path.string() + "' && " + command).c_str());
-    };
+    auto shell = [&dir](const std::string& command) { return shell_in(dir, command); };
     ASSERT_EQ(shell("/usr/bin/convert -size 64x48 gradient:'#204080-#f0c040' -quality 90 primary.jpg && "
                     "/usr/bin/convert -size 32x24 gradient: -colorspace Gray -quality 90 gain.jpg && "
                     "/usr/bin/convert gain.jpg gray:gain.gray"),

@@ -205,16 +205,9 @@ TEST(Location, BlanksTheGpsDataInPlaceAndRefusesWhatItCannotReach) {
 // thumbnail. ExifTool finds no GPS tag afterwards, the size is the same, and
 // every changed byte became zero or a space.
 TEST(Location, ExifToolFindsNoLocationAfterwards) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the peers (ImageMagick, ExifTool) run in the Linux build";
-#endif
-    if (!fs::exists("/usr/bin/convert") && !fs::exists("/usr/local/bin/convert"))
-        GTEST_SKIP() << "needs ImageMagick (Debian package imagemagick)";
-    if (!fs::exists("/usr/bin/exiftool")) GTEST_SKIP() << "needs ExifTool (Debian package libimage-exiftool-perl)";
+    if (std::string why = missing_peers(); !why.empty()) GTEST_SKIP() << why;
     scoped_temp_dir dir;
-    auto shell = [&dir](const std::string& command) {
-        return std::system(("cd '" + dir.path.string() + "' && " + command).c_str());
-    };
+    auto shell = [&dir](const std::string& command) { return shell_in(dir, command); };
     ASSERT_EQ(shell("convert -size 120x90 gradient:'#204080-#f0c040' -quality 90 photo.jpg && "
                     "cp photo.jpg thumb.jpg && exiftool -q -overwrite_original -Make=Kalvo -GPSLatitude=35.5 "
                     "-GPSLatitudeRef=N -GPSLongitude=139.7 -GPSLongitudeRef=E -GPSAltitude=12.5 "

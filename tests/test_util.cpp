@@ -175,6 +175,20 @@ std::string as_user(unsigned user) {
 }
 #endif
 
+std::string missing_peers() {
+#ifdef _WIN32
+    return "the peers (ImageMagick, ExifTool) run in the Linux build";
+#else
+    if (!fs::exists("/usr/bin/convert")) return "needs ImageMagick (Debian package imagemagick)";
+    if (!fs::exists("/usr/bin/exiftool")) return "needs ExifTool (Debian package libimage-exiftool-perl)";
+    return "";
+#endif
+}
+
+int shell_in(const scoped_temp_dir& dir, const std::string& command) {
+    return std::system(("cd '" + dir.path.string() + "' && " + command).c_str());
+}
+
 std::vector<std::string> leftover_temp_files(const std::string& dir) {
     std::vector<std::string> found;
     fs::path root = fs::u8path(dir);

@@ -20,6 +20,13 @@ struct scoped_temp_dir {
     std::string operator/(const std::string& name) const { return (path / std::filesystem::u8path(name)).u8string(); }
 };
 
+// Why a test that compares with ImageMagick and ExifTool cannot run here (the
+// Windows build, or a peer that is not installed); empty when it can.
+std::string missing_peers();
+
+// Runs command with the shell in dir; its raw status, as std::system gives it.
+int shell_in(const scoped_temp_dir& dir, const std::string& command);
+
 // A folder in memory (/dev/shm) where the system has one, else the temporary
 // folder: for tests that write much and need no disk.
 std::filesystem::path memory_folder();
