@@ -212,7 +212,7 @@ bool indexes_a_gain_map(const bytes& file) {
 }
 
 // The segment -i takes from APP1_FILE: a JPEG donor's first Exif segment, or
-// a whole side file; false when there is none.
+// a whole side file that holds Exif; false when there is none.
 bool insert_segment_of(const bytes& app1, bytes& segment) {
     if (app1.size() >= 3 && app1[0] == 0xFF && app1[1] == 0xD8 && app1[2] == 0xFF) {
         walked donor = walk_bytes(app1, true);
@@ -220,8 +220,11 @@ bool insert_segment_of(const bytes& app1, bytes& segment) {
         segment.assign(app1.begin() + donor.exif.offset + 2, app1.begin() + donor.exif.offset + donor.exif.length);
         return true;
     }
+    // A side file: a whole segment, and one that holds Exif.
+    static const std::uint8_t EXIF[] = {'E', 'x', 'i', 'f', 0, 0};
     segment = app1;
-    return app1.size() >= 2 && (std::size_t{app1[0]} << 8 | app1[1]) == app1.size();
+    return app1.size() >= 2 + sizeof EXIF && (std::size_t{app1[0]} << 8 | app1[1]) == app1.size() &&
+           std::equal(std::begin(EXIF), std::end(EXIF), app1.begin() + 2);
 }
 
 }  // namespace
