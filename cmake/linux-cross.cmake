@@ -3,9 +3,10 @@
 # SEGSPLICE_ARCH is armhf, i386, arm64 or s390x (scripts/cross_test.sh builds
 # and tests them all). Everything is linked statically, so the binaries run
 # under qemu-user without the target's C library installed, and an i386 one
-# runs on an x86-64 kernel as it is. CTest runs the test binaries under
-# qemu-user, natively where the host runs them.
-set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES SEGSPLICE_ARCH)
+# runs on an x86-64 kernel as it is where that kernel runs 32-bit programs.
+# CTest runs the test binaries under qemu-user, natively where the host runs
+# them.
+set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES SEGSPLICE_ARCH SEGSPLICE_EMULATED)
 
 # Debian architecture, CMake's processor name, GNU triple, qemu-user's name,
 # multiarch directory.
@@ -46,8 +47,9 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 # The hardening flags that dpkg-buildflags gives for this architecture.
 set(SEGSPLICE_DEB_ARCH ${SEGSPLICE_ARCH})
 
-# x86-64 runs i386 binaries itself.
-if(NOT (SEGSPLICE_ARCH STREQUAL "i386" AND CMAKE_HOST_SYSTEM_PROCESSOR MATCHES "^(x86_64|amd64|AMD64)$"))
+# x86-64 runs i386 binaries itself, unless its kernel was told not to
+# (SEGSPLICE_EMULATED, which scripts/cross_test.sh sets from a probe).
+if(SEGSPLICE_EMULATED OR NOT (SEGSPLICE_ARCH STREQUAL "i386" AND CMAKE_HOST_SYSTEM_PROCESSOR MATCHES "^(x86_64|amd64|AMD64)$"))
   find_program(SEGSPLICE_QEMU NAMES qemu-${qemu} qemu-${qemu}-static)
   if(SEGSPLICE_QEMU)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${SEGSPLICE_QEMU})

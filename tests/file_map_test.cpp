@@ -32,6 +32,14 @@ scan_stop find_ff(const std::uint8_t* bytes, std::size_t n) {
     return {static_cast<std::size_t>(static_cast<const std::uint8_t*>(at) - bytes), true};
 }
 
+// The mapped scan's guard cannot be seen at work where the emulator itself
+// dies of the SIGBUS.
+#ifdef SEGSPLICE_EMULATOR_KILLS_ON_SIGBUS
+#define SKIP_WITHOUT_SIGBUS() GTEST_SKIP() << "qemu-s390x ends the program on a mapped file's SIGBUS before its handler runs"
+#else
+#define SKIP_WITHOUT_SIGBUS()
+#endif
+
 std::string printed(std::FILE* sink) {
     std::string text(static_cast<std::size_t>(std::ftell(sink)), '\0');
     std::rewind(sink);
@@ -42,6 +50,7 @@ std::string printed(std::FILE* sink) {
 }  // namespace
 
 TEST(FileMap, AFileCutShortUnderTheMappingFailsTheRead) {
+    SKIP_WITHOUT_SIGBUS();
     struct sigaction before;
     ASSERT_EQ(::sigaction(SIGBUS, nullptr, &before), 0);
     scoped_temp_dir dir;
@@ -70,6 +79,7 @@ TEST(FileMap, AFileCutShortUnderTheMappingFailsTheRead) {
 }
 
 TEST(FileMap, AJobWhoseSourceIsCutShortWhileMappedChangesNothing) {
+    SKIP_WITHOUT_SIGBUS();
     // A scan of 64 KiB, cut short in its middle.
     fixture::jpeg_options options;
     options.tail = {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00};
