@@ -108,6 +108,8 @@ fixture::bytes hdr_photo(std::size_t size, fixture::bytes& gain_map) {
     for (const bytes& b : {placeholder, iso, sos, bytes(size > rest ? size - rest : 0, 0), eoi})
         primary.insert(primary.end(), b.begin(), b.end());
     return fixture::two_image_file(primary, mpf_at, {}, gain_map, true, video);
+}
+
 // A photo of size bytes into out; false when size is too small for its headers.
 bool image_of_size(std::size_t size, fixture::bytes& out) {
     fixture::jpeg_options options;
@@ -172,6 +174,7 @@ int main(int argc, char** argv) {
         fixture::bytes gain_map;
         fixture::bytes photo = hdr_photo(size, gain_map);
         return write(argv[2], photo) && write(argv[4], gain_map) ? 0 : 1;
+    }
     if (what == "image" && argc == 4) {
         fixture::bytes image;
         if (!image_of_size(std::strtoull(argv[3], nullptr, 10), image)) return usage();
