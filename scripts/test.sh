@@ -13,9 +13,10 @@ quick=
 [ "${1:-}" = --quick ] && quick=1
 . "$root/scripts/deps.sh"
 need_test_tools
-# Peers for the end-to-end test of -i, which skips without them.
+# Peers for the end-to-end tests of -i, -s, -g and -j, which skip without them.
 want_package imagemagick test -x /usr/bin/convert || true
 want_package libimage-exiftool-perl command -v exiftool || true
+want_package exiv2 command -v exiv2 || true
 # The shells whose completions are tested; each test skips without its shell.
 want_package zsh command -v zsh || true
 want_package fish command -v fish || true
