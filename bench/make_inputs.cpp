@@ -86,18 +86,12 @@ fixture::bytes hdr_photo(std::size_t size, fixture::bytes& gain_map) {
     using fixture::bytes;
     const bytes soi = {0xFF, 0xD8}, eoi = {0xFF, 0xD9};
     const bytes sos = fixture::marker_segment(0xDA, {1, 1, 0x00, 0, 0x3F, 0});
-    const std::string hdrgm = "xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\" hdrgm:Version=\"1.0\"";
     gain_map = soi;
-    for (const bytes& b : {fixture::xmp_segment("<rdf:Description " + hdrgm + " hdrgm:GainMapMax=\"2.3\"/>"),
+    for (const bytes& b : {fixture::xmp_segment(fixture::gain_map_parameters()),
                            fixture::iso_gain_map_segment({0, 0, 0, 0, 0x40, 1, 2}), sos, bytes(size / 16, 0), eoi})
         gain_map.insert(gain_map.end(), b.begin(), b.end());
     const bytes video(64 * 1024, 0);
-    const std::string directory =
-        "<rdf:Description xmlns:Container=\"http://ns.google.com/photos/1.0/container/\" "
-        "xmlns:Item=\"http://ns.google.com/photos/1.0/container/item/\" " + hdrgm +
-        "><Container:Directory><rdf:Seq><rdf:li><Container:Item Item:Semantic=\"Primary\" Item:Mime=\"image/jpeg\"/>"
-        "</rdf:li><rdf:li><Container:Item Item:Semantic=\"GainMap\" Item:Mime=\"image/jpeg\" Item:Length=\"" +
-        std::to_string(gain_map.size()) + "\"/></rdf:li></rdf:Seq></Container:Directory></rdf:Description>";
+    const std::string directory = fixture::gain_map_directory(gain_map.size());
     bytes primary = soi;
     for (const bytes& b : {bytes{0xFF, 0xE1}, fixture::camera_segment(true), fixture::xmp_segment(directory)})
         primary.insert(primary.end(), b.begin(), b.end());

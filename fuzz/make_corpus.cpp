@@ -145,15 +145,9 @@ int main(int argc, char** argv) {
     // MPF index and described in XMP (with a container directory) or by
     // ISO 21496-1 segments, then a motion-photo video; and one whose index
     // points one byte off.
-    const std::string hdrgm = "xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\" hdrgm:Version=\"1.0\"";
-    const bytes gain_map = concat({soi, xmp_segment("<rdf:Description " + hdrgm + " hdrgm:GainMapMax=\"2.3\"/>"),
+    const bytes gain_map = concat({soi, xmp_segment(gain_map_parameters()),
                                    iso_gain_map_segment({0, 0, 0, 0, 0x40, 1, 2}), dht, sos, scan, eoi});
-    const std::string directory =
-        "<rdf:Description xmlns:Container=\"http://ns.google.com/photos/1.0/container/\" "
-        "xmlns:Item=\"http://ns.google.com/photos/1.0/container/item/\" " + hdrgm +
-        "><Container:Directory><rdf:Seq><rdf:li><Container:Item Item:Semantic=\"Primary\" Item:Mime=\"image/jpeg\"/>"
-        "</rdf:li><rdf:li><Container:Item Item:Semantic=\"GainMap\" Item:Mime=\"image/jpeg\" Item:Length=\"" +
-        std::to_string(gain_map.size()) + "\"/></rdf:li></rdf:Seq></Container:Directory></rdf:Description>";
+    const std::string directory = gain_map_directory(gain_map.size());
     const bytes video = {0, 0, 0, 0x10, 'f', 't', 'y', 'p', 'm', 'p', '4', '2', 0, 0, 0, 0};
     const bytes head = concat({soi, jfif, exif, xmp_segment(directory)});
     const bytes placeholder(mpf_segment({{}, {}}, true).size(), 0);

@@ -264,4 +264,18 @@ bytes two_image_file(bytes primary, std::size_t mpf_at, const bytes& gap, const 
     return primary;
 }
 
+namespace {
+const std::string HDRGM = "xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\" hdrgm:Version=\"1.0\"";
+}  // namespace
+
+std::string gain_map_directory(std::size_t gain_map_length) {
+    return "<rdf:Description xmlns:Container=\"http://ns.google.com/photos/1.0/container/\" "
+           "xmlns:Item=\"http://ns.google.com/photos/1.0/container/item/\" " + HDRGM +
+           "><Container:Directory><rdf:Seq><rdf:li><Container:Item Item:Semantic=\"Primary\" Item:Mime=\"image/jpeg\"/>"
+           "</rdf:li><rdf:li><Container:Item Item:Semantic=\"GainMap\" Item:Mime=\"image/jpeg\" Item:Length=\"" +
+           std::to_string(gain_map_length) + "\"/></rdf:li></rdf:Seq></Container:Directory></rdf:Description>";
+}
+
+std::string gain_map_parameters() { return "<rdf:Description " + HDRGM + " hdrgm:GainMapMax=\"2.3\"/>"; }
+
 }  // namespace fixture

@@ -100,6 +100,12 @@ bytes marker_segment(std::uint8_t marker, const bytes& payload);
 bytes xmp_segment(const std::string& packet);
 bytes iso_gain_map_segment(const bytes& rest);
 
+// XMP descriptions of an Ultra HDR photo: the primary's, hdrgm:Version and a
+// container directory of the primary and a gain map of gain_map_length bytes;
+// and the gain map's own, hdrgm:Version and GainMapMax.
+std::string gain_map_directory(std::size_t gain_map_length);
+std::string gain_map_parameters();
+
 // A two-image file: primary, gap, second, trailer. primary holds at mpf_at a
 // placeholder of the size of a two-image mpf_segment, which is made to index
 // primary and second.
