@@ -127,6 +127,7 @@ bool scan_piece(byte_source& source, std::int64_t position, byte_scan scan, scan
         is_open(source.file) ? load_run(source, position, available) : source_span(source, available);
     if (!span) return false;
     stop = scan(span, available);
+    if (source.watch && stop.at > 0) source.watch(source.watch_context, position, span, stop.at);
     return true;
 }
 

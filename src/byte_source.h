@@ -41,6 +41,12 @@ struct found_mark {
 // checks of their own. A file is read through a few fixed blocks, so that a
 // directory and the values it points at stay cached together while memory
 // stays flat whatever the file claims.
+// Shown each run of bytes that a scan has judged, in order, while they are
+// at hand, so that a job that keeps them can write them without reading
+// them again. Runs answered from memory or looked at where they lie in a
+// mapping are not shown.
+using scan_watch_fn = void (*)(void* context, std::int64_t position, const std::uint8_t* bytes, std::size_t n);
+
 struct byte_source {
     input_file file;                  // not open for an in-memory source
     std::vector<std::uint8_t> bytes;  // the content in memory, or the blocks' storage
@@ -52,6 +58,8 @@ struct byte_source {
     bool mappable = false;            // a regular file that scans look at where it lies
     std::array<found_mark, SOURCE_MARKS> marks{};
     std::size_t next_mark = 0;        // the mark that the next one found replaces
+    scan_watch_fn watch = nullptr;    // shown what scans judge; null for none
+    void* watch_context = nullptr;
 };
 
 // Opens path for reading ("-": standard input, copied aside where it is a

@@ -1,11 +1,13 @@
 #include "jobs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "copy_ahead.h"
 #include "copy_engine.h"
 #include "location.h"
 #include "log.h"
@@ -180,10 +182,10 @@ struct image_layout {
     std::int64_t image_end = 0;
 };
 
-// Walks the source to the EOI of its primary image. False, with the message
-// printed, when it cannot be read or the walk refuses it.
-bool walk_image(byte_source& source, const std::string& name, image_layout& layout) {
-    marker_walk walk = start_marker_walk(source);
+// Walks on, noting what -i looks for, to the primary image's EOI, or only up
+// to its first SOS when to_scan is set. False when the walk refuses the
+// source or it cannot be read.
+bool walk_layout(marker_walk& walk, image_layout& layout, bool to_scan) {
     jpeg_segment segment;
     while (next_segment(walk, segment)) {
         if (segment.id == segment_id::exif && !layout.has_exif) {
@@ -194,11 +196,9 @@ bool walk_image(byte_source& source, const std::string& name, image_layout& layo
             layout.has_mpf = true;
             layout.mpf = segment;
         }
+        if (to_scan && segment.marker == MARKER_SOS) return !walk.source->read_failed;
     }
-    if (source.read_failed || walk.state != walk_state::finished) {
-        report_walk_failure(source, walk, name);
-        return false;
-    }
+    if (walk.source->read_failed || walk.state != walk_state::finished) return false;
     layout.image_end = walk.image_end;
     return true;
 }
@@ -233,7 +233,10 @@ bool read_donor_segment(const input_file& app1, const std::string& name, std::ve
 // side file cannot break the photo. (A side file of 65496 bytes starts FF D8
 // too, but then "Exif".) False, with the message printed, when there is none.
 bool read_insert_segment(const input_file& app1, const std::string& name, std::vector<std::uint8_t>& segment) {
-    segment.resize(MAX_SEGMENT + 1);
+    // One byte more than the segment can hold, or than the file held when it
+    // was opened: a file that holds more is too long, or changed.
+    std::int64_t room = app1.seekable ? std::min<std::int64_t>(app1.size, MAX_SEGMENT) : MAX_SEGMENT;
+    segment.resize(static_cast<std::size_t>(room) + 1);
     std::int64_t size = read_at(app1, 0, segment.data(), segment.size());
     if (size < 0) {
         report_failure("input file read error [%s].\n", name, read_reason(errno));
@@ -267,26 +270,12 @@ bool read_insert_segment(const input_file& app1, const std::string& name, std::v
     return true;
 }
 
-// -i: the segment replaces the first Exif APP1 segment, or goes right after
-// SOI where there is none; every other byte stays where it was.
-int insert_segment(const run_options& options, byte_source& source) {
-    static const std::uint8_t APP1_MARKER[] = {0xFF, MARKER_APP1};
-    image_layout layout;
-    if (!walk_image(source, options.source, layout)) return 1;
-    job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
-    output_file out;
-    input_file app1;
-    if (!open_job_output(out, options, messages) || !open_app1_file(app1, out, source, options, messages)) return 1;
-    std::vector<std::uint8_t> segment;
-    bool have_segment = read_insert_segment(app1, options.app1_file, segment);
-    close_input(app1);
-    if (!have_segment) {
-        discard_output(out);
-        return 1;
-    }
+// What -i writes: the source with segment (marker included) in the place of
+// its first Exif segment, or after its SOI where it has none, and the
+// index's sizes and offsets moved to match.
+output_plan insert_plan(byte_source& source, const image_layout& layout, const std::vector<std::uint8_t>& segment) {
     std::int64_t from = layout.has_exif ? layout.exif.offset : 2;
     std::int64_t resume = layout.has_exif ? layout.exif.offset + layout.exif.length : 2;
-    segment.insert(segment.begin(), APP1_MARKER, APP1_MARKER + sizeof APP1_MARKER);
     output_plan plan;
     plan_range(plan, 0, from);
     plan.pieces.push_back(plan_piece{0, 0, segment});
@@ -299,7 +288,67 @@ int insert_segment(const run_options& options, byte_source& source) {
         for (const mp_patch& patch : mp_resize_patches(index, from, resume, length, layout.image_end))
             plan_patch(plan, patch.position, patch.bytes.data(), patch.bytes.size());
     }
+    return plan;
+}
+
+// -i: the segment replaces the first Exif APP1 segment, or goes right after
+// SOI where there is none; every other byte stays where it was.
+int insert_segment(const run_options& options, byte_source& source) {
+    static const std::uint8_t APP1_MARKER[] = {0xFF, MARKER_APP1};
+    image_layout layout;
+    marker_walk walk = start_marker_walk(source);
+    // The index gives the primary image's size, which only its EOI tells;
+    // without one, the image data is walked while it is copied.
+    if (!walk_layout(walk, layout, true) || (layout.has_mpf && !walk_layout(walk, layout, false))) {
+        report_walk_failure(source, walk, options.source);
+        return 1;
+    }
+    job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
+    output_file out;
+    input_file app1;
+    if (!open_job_output(out, options, messages) || !open_app1_file(app1, out, source, options, messages)) return 1;
+    std::vector<std::uint8_t> segment;
+    bool have_segment = read_insert_segment(app1, options.app1_file, segment);
+    close_input(app1);
+    if (!have_segment) {
+        discard_output(out);
+        return 1;
+    }
+    // Only a temporary file can be cut back: a pipe, say, gets nothing before
+    // the whole image is walked.
+    if (!output_is_temporary(out) && !walk_layout(walk, layout, false)) {
+        discard_output(out);
+        report_walk_failure(source, walk, options.source);
+        return 1;
+    }
+    segment.insert(segment.begin(), APP1_MARKER, APP1_MARKER + sizeof APP1_MARKER);
+    output_plan plan = insert_plan(source, layout, segment);
+    // The last piece runs to the source's end.
+    const std::int64_t tail = plan.pieces.back().offset;
+    plan.pieces.pop_back();
+    // The image data goes into the output while the walk looks through it.
+    const std::int64_t scan_from = walk.state == walk_state::walking ? walk.pos : tail;
     copy_result result = write_plan(out, source.file, plan);
+    if (result == copy_result::done) result = copy_source(out, source, tail, scan_from - tail);
+    if (result == copy_result::done) {
+        const image_layout before_scan = layout;
+        copy_ahead ahead;
+        start_copy_ahead(ahead, out, source, scan_from);
+        const bool walked = walk_layout(walk, layout, false);
+        result = finish_copy_ahead(ahead, walked ? source.file.size : scan_from);
+        if (!walked) {
+            discard_output(out);
+            report_walk_failure(source, walk, options.source);
+            return 1;
+        }
+        if (result == copy_result::short_input) result = copy_result::read_failed;
+        // The Exif segment or the index stood between two scans: the plan
+        // made without them is made again.
+        if (result == copy_result::done &&
+            (layout.has_exif != before_scan.has_exif || layout.has_mpf != before_scan.has_mpf))
+            result = truncate_output(out, 0) ? write_plan(out, source.file, insert_plan(source, layout, segment))
+                                             : copy_result::write_failed;
+    }
     close_source(source);
     return finish_job(out, result, messages, options.source);
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string_view>
 
 #include "byte_map.h"
@@ -123,10 +122,7 @@ constexpr info_option INFO_OPTIONS[] = {{"--help", print_help}, {"-h", print_hel
 const info_option* info_option_of(int argc, const char* const* argv) {
     if (argc != 2) return nullptr;
     for (const info_option& option : INFO_OPTIONS) {
-        std::error_code ignored;
-        if (argv[1] == std::string_view(option.name) &&
-            !std::filesystem::exists(std::filesystem::symlink_status(argv[1], ignored)))
-            return &option;
+        if (argv[1] == std::string_view(option.name) && !name_exists(argv[1])) return &option;
     }
     return nullptr;
 }

@@ -34,6 +34,10 @@ bool open_input(input_file& in, const std::string& path, bool positioned);
 void close_input(input_file& in);
 inline bool is_open(const input_file& in) { return in.fd >= 0; }
 
+// True when something (a symbolic link included, dangling or not) has the
+// name path.
+bool name_exists(const std::string& path);
+
 // Reads up to n bytes at offset (in order, for a stream); fewer only at the
 // end. Returns the count, or -1 when the read fails.
 std::int64_t read_at(const input_file& in, std::int64_t offset, void* out, std::size_t n);
@@ -80,11 +84,19 @@ struct output_file {
 // standard output. out.error says why it failed.
 bool open_output(output_file& out, const std::string& target);
 
+// True when out is a temporary file, which truncate_output can cut back;
+// false when a device, a pipe or a descriptor is written directly.
+inline bool output_is_temporary(const output_file& out) { return !out.dir.empty(); }
+
 // Tests turn unnamed temporary files off to reach the named fallback.
 void set_unnamed_temp_allowed(bool allowed);
 
 // Appends n bytes; false when they could not all be written.
 bool write_output(output_file& out, const void* bytes, std::size_t n);
+
+// Cuts a temporary file back to its first length bytes (at most what was
+// written) and writes on from there; false when the system refuses.
+bool truncate_output(output_file& out, std::int64_t length);
 
 // True when out is written straight into the file that in reads (a
 // descriptor target opened on the source, as `>> photo.jpg` gives): copying

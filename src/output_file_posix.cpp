@@ -167,6 +167,11 @@ void close_input(input_file& in) {
     in = input_file{};
 }
 
+bool name_exists(const std::string& path) {
+    struct stat st;
+    return ::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 std::int64_t read_at(const input_file& in, std::int64_t offset, void* out, std::size_t n) {
     auto* bytes = static_cast<char*>(out);
     std::size_t done = 0;
@@ -416,6 +421,15 @@ bool open_output(output_file& out, const std::string& target) {
         out.error = error;
     }
     return opened;
+}
+
+bool truncate_output(output_file& out, std::int64_t length) {
+    if (::ftruncate(out.fd, length) != 0 || ::lseek(out.fd, length, SEEK_SET) != length) {
+        out.error = errno;
+        return false;
+    }
+    out.written = length;
+    return true;
 }
 
 bool write_output(output_file& out, const void* bytes, std::size_t n) {

@@ -177,6 +177,11 @@ void close_input(input_file& in) {
     in = input_file{};
 }
 
+bool name_exists(const std::string& path) {
+    std::wstring wide;
+    return widen(path, wide) && GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 std::int64_t read_at(const input_file& in, std::int64_t offset, void* out, std::size_t n) {
     auto* bytes = static_cast<char*>(out);
     HANDLE handle = handle_of(in.fd);
@@ -499,6 +504,18 @@ bool output_is_input(const output_file& out, const input_file& in) {
            GetFileInformationByHandle(handle_of(in.fd), &read) &&
            written.dwVolumeSerialNumber == read.dwVolumeSerialNumber &&
            written.nFileIndexHigh == read.nFileIndexHigh && written.nFileIndexLow == read.nFileIndexLow;
+}
+
+bool truncate_output(output_file& out, std::int64_t length) {
+    HANDLE handle = handle_of(out.fd);
+    LARGE_INTEGER at;
+    at.QuadPart = length;
+    if (!SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) || !SetEndOfFile(handle)) {
+        out.error = errno_of(GetLastError());
+        return false;
+    }
+    out.written = length;
+    return true;
 }
 
 bool write_output(output_file& out, const void* bytes, std::size_t n) {

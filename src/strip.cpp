@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "copy_ahead.h"
 #include "gain_map.h"
 #include "jobs.h"
 #include "report.h"
@@ -71,6 +72,21 @@ void sink_bytes(strip_sink& sink, const std::uint8_t* bytes, std::size_t n) {
     sink.length += static_cast<std::int64_t>(n);
 }
 
+// Puts the source's bytes from kept_from up to end into sink; returns end.
+std::int64_t sink_to(strip_sink& sink, std::int64_t kept_from, std::int64_t end) {
+    sink_range(sink, kept_from, end - kept_from);
+    return end;
+}
+
+// Ends a copy started at kept_from beside the walk where the walk found the
+// image data's end.
+void sink_ahead_end(strip_sink& sink, copy_ahead& ahead, std::int64_t kept_from, std::int64_t end) {
+    copy_result result = finish_copy_ahead(ahead, end);
+    if (sink.result == copy_result::done)
+        sink.result = result == copy_result::short_input ? copy_result::read_failed : result;
+    sink.length += end - kept_from;
+}
+
 // What a strip does with a part of a gain-map photo: drops it, keeps it as
 // it is, or puts in its place what the caller filled in (nothing at first).
 enum class part_rule { drop, keep, fill };
@@ -98,7 +114,22 @@ bool strip_image(byte_source& source, std::int64_t start, const strip_rule& rule
     std::int64_t kept_from = start;
     bool seen_exif = false;
     std::array<std::uint8_t, PLAIN_JFIF_SIZE> plain_jfif;
+    copy_ahead ahead;
+    bool ahead_running = false;
     while (next_segment(walk, segment)) {
+        if (ahead_running) {
+            ahead_running = false;
+            sink_ahead_end(sink, ahead, kept_from, segment.offset);
+            kept_from = segment.offset;
+        }
+        if (segment.marker == MARKER_SOS && sink.out && sink.result == copy_result::done) {
+            // The image data that follows is kept whatever the walk finds
+            // in it: it goes into the output while the walk looks at it.
+            kept_from = sink_to(sink, kept_from, segment.offset + segment.length);
+            start_copy_ahead(ahead, *sink.out, source, kept_from);
+            ahead_running = true;
+            continue;
+        }
         const bool thumbnail = jfif_without_thumbnail(source, segment, plain_jfif);
         if (!thumbnail && !is_metadata(segment)) continue;
         const gain_map_part part = gain_map_part_of(source, segment);
@@ -125,6 +156,7 @@ bool strip_image(byte_source& source, std::int64_t start, const strip_rule& rule
             }
         }
     }
+    if (ahead_running) finish_copy_ahead(ahead, kept_from);
     if (walk.state != walk_state::finished) return false;
     sink_range(sink, kept_from, walk.image_end - kept_from);
     image.start = start;
@@ -194,28 +226,58 @@ copy_result write_stripped(output_file& out, byte_source& source, stripped_image
     return same && sink.length == length ? copy_result::done : copy_result::read_failed;
 }
 
+// True when the walk reaches the primary image's first scan without meeting
+// a part of a gain-map photo: such a photo is written in the pass that walks
+// it. One with such a part, or that the walk refuses there, is counted first.
+bool strip_in_one_pass(byte_source& source) {
+    marker_walk walk = start_marker_walk(source);
+    jpeg_segment segment;
+    while (next_segment(walk, segment)) {
+        if (gain_map_part_of(source, segment) != gain_map_part::none) return false;
+        if (segment.marker == MARKER_SOS) return !source.read_failed;
+    }
+    return false;
+}
+
+bool open_strip_output(output_file& out, const run_options& options, byte_source& source) {
+    job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
+    return open_job_output(out, options, messages) && !output_feeds_input(out, source.file, messages);
+}
+
 }  // namespace
 
 // -s: the primary image without its metadata; whatever follows its EOI
 // (further frames, trailers) goes too, except a gain map, which is kept with
-// just what it takes to render it. A first pass counts, so that the index
-// can give the sizes of what the second writes; memory stays flat.
+// just what it takes to render it. Where there may be one, a first pass
+// counts, so that the index can give the sizes of what the second writes;
+// memory stays flat.
 int strip_metadata(const run_options& options, byte_source& source) {
     stripped_image primary, gain_map;
-    strip_sink counted;
-    bool walked = strip_image(source, 0, PRIMARY_RULE, primary, counted);
-    std::int64_t length = counted.length;
+    output_file out;
+    bool one_pass = strip_in_one_pass(source);
+    if (one_pass && !open_strip_output(out, options, source)) return 1;
+    // Only a temporary file can be cut back after a walk that fails.
+    const bool opened = one_pass;
+    one_pass = one_pass && output_is_temporary(out);
+    strip_sink sink{one_pass ? &out : nullptr, &source.file};
+    bool walked = strip_image(source, 0, PRIMARY_RULE, primary, sink);
+    std::int64_t length = sink.length;
     gain_map_outcome outcome = walked ? plan_gain_map(source, primary, length, gain_map) : gain_map_outcome::none;
     if (source.read_failed || !walked) {
+        if (opened) discard_output(out);
         report_unwalkable(source, options.source);
         return 1;
     }
-    job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
-    output_file out;
-    if (!open_job_output(out, options, messages) || output_feeds_input(out, source.file, messages)) return 1;
+    if (!opened && !open_strip_output(out, options, source)) return 1;
     const bool kept = outcome == gain_map_outcome::kept;
-    copy_result result = write_stripped(out, source, primary, kept ? &gain_map : nullptr, length);
+    copy_result result = sink.result;
+    // The gain map's index changes what the one pass wrote: it is written again.
+    if (one_pass && kept && result == copy_result::done && !truncate_output(out, 0))
+        result = copy_result::write_failed;
+    if (result == copy_result::done && (!one_pass || kept))
+        result = write_stripped(out, source, primary, kept ? &gain_map : nullptr, length);
     close_source(source);
+    job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
     int status = finish_job(out, result, messages, options.source);
     if (status == 0 && outcome == gain_map_outcome::dropped) report_failure("gain map dropped [%s].\n", options.source,
                                                                            "the MPF index does not lead to a whole gain map; the photo is stripped without it");
