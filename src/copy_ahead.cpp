@@ -11,10 +11,7 @@ namespace {
 // notices its limit within a piece of it.
 constexpr std::int64_t PIECE = std::int64_t{1} << 20;
 
-// From this much on a second thread copies; below it, waking a second
-// processor and waiting for it cost more than it saves (on the virtual
-// machines measured, more than scanning a few MiB).
-constexpr std::int64_t THREAD_LEAST = std::int64_t{16} << 20;
+std::int64_t thread_least = COPY_AHEAD_THREAD_LEAST;
 
 void copy_pieces(copy_ahead& ahead) {
     const input_file& in = ahead.source->file;
@@ -49,6 +46,8 @@ bool start_thread(copy_ahead& ahead) {
 
 }  // namespace
 
+void set_copy_ahead_thread_least(std::int64_t least) { thread_least = least; }
+
 void start_copy_ahead(copy_ahead& ahead, output_file& out, byte_source& source, std::int64_t offset) {
     ahead.out = &out;
     ahead.source = &source;
@@ -58,7 +57,7 @@ void start_copy_ahead(copy_ahead& ahead, output_file& out, byte_source& source, 
     ahead.limit.store(offset);
     const input_file& in = source.file;
     if (!output_is_temporary(out) || !in.regular || !in.seekable) return;
-    if (out.regular && in.size - offset >= THREAD_LEAST && start_thread(ahead)) return;
+    if (out.regular && in.size - offset >= thread_least && start_thread(ahead)) return;
     ahead.limit.store(offset);
     source.watch = write_scanned;
     source.watch_context = &ahead;

@@ -14,6 +14,11 @@
 #include "copy_engine.h"
 #include "output_file.h"
 
+// From this much image data on a second thread copies; below it, waking a
+// second processor and waiting for it cost more than it saves (on the
+// virtual machines measured, more than scanning a few MiB).
+constexpr std::int64_t COPY_AHEAD_THREAD_LEAST = std::int64_t{16} << 20;
+
 struct copy_ahead {
     output_file* out = nullptr;
     byte_source* source = nullptr;
@@ -36,5 +41,9 @@ void start_copy_ahead(copy_ahead& ahead, output_file& out, byte_source& source, 
 // then holds what copy_range of the source from offset to end would have
 // appended, or the result says why not. A failure past end does not count.
 copy_result finish_copy_ahead(copy_ahead& ahead, std::int64_t end);
+
+// Tests: the least image data a thread copies (COPY_AHEAD_THREAD_LEAST
+// restores it).
+void set_copy_ahead_thread_least(std::int64_t least);
 
 #endif

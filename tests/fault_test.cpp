@@ -26,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include "copy_ahead.h"
 #include "fixture.h"
 #include "log.h"
 #include "main.h"
@@ -277,14 +278,17 @@ TEST(FaultTest, ASourceThatChangesBeforeItsTailIsCopied) {
         const char* mode;
         std::int64_t size;  // what the source becomes
         std::string message;
+        bool threaded = false;  // the image data copied by a second thread
     } rows[] = {
-        {"-w", 1000, read_error}, {"-wvireo", 1000, read_error}, {"-i", 1000, read_error},
-        {"-s", 1000, read_error}, {"-w", grown, ""},             {"-i", grown, ""},
+        {"-w", 1000, read_error},       {"-wvireo", 1000, read_error}, {"-i", 1000, read_error},
+        {"-s", 1000, read_error},       {"-w", grown, ""},             {"-i", grown, ""},
+        {"-s", 1000, read_error, true}, {"-i", 1000, read_error, true}, {"-i", grown, "", true},
     };
     std::FILE* sink = temp_stream();
     set_output_stream(sink);
     for (const row& r : rows) {
-        SCOPED_TRACE(std::string(r.mode) + " to " + std::to_string(r.size));
+        SCOPED_TRACE(std::string(r.mode) + " to " + std::to_string(r.size) + (r.threaded ? ", threaded" : ""));
+        set_copy_ahead_thread_least(r.threaded ? 0 : COPY_AHEAD_THREAD_LEAST);
         scoped_temp_dir dir;
         std::string src = dir / "photo.jpg", app1 = dir / "photo.app1", out = dir / "out.jpg";
         write_file(src, photo);
@@ -313,6 +317,7 @@ TEST(FaultTest, ASourceThatChangesBeforeItsTailIsCopied) {
         EXPECT_EQ(read_file(out), r.message.empty() ? unchanged_result : OLD);
         EXPECT_TRUE(leftover_temp_files(dir.path.string()).empty());
     }
+    set_copy_ahead_thread_least(COPY_AHEAD_THREAD_LEAST);
     set_output_stream(nullptr);
     std::fclose(sink);
 }
