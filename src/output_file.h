@@ -94,6 +94,11 @@ void set_unnamed_temp_allowed(bool allowed);
 // Appends n bytes; false when they could not all be written.
 bool write_output(output_file& out, const void* bytes, std::size_t n);
 
+// Writes n bytes over what a temporary file already holds at position (n
+// bytes of it at least), leaving the place where writing goes on alone;
+// false when they could not all be written.
+bool write_output_at(output_file& out, std::int64_t position, const void* bytes, std::size_t n);
+
 // Cuts a temporary file back to its first length bytes (at most what was
 // written) and writes on from there; false when the system refuses.
 bool truncate_output(output_file& out, std::int64_t length);

@@ -423,6 +423,20 @@ bool open_output(output_file& out, const std::string& target) {
     return opened;
 }
 
+bool write_output_at(output_file& out, std::int64_t position, const void* bytes, std::size_t n) {
+    const char* p = static_cast<const char*>(bytes);
+    for (std::size_t done = 0; done < n;) {
+        ssize_t wrote = ::pwrite(out.fd, p + done, n - done, static_cast<off_t>(position + static_cast<std::int64_t>(done)));
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) {
+            out.error = wrote < 0 ? errno : ENOSPC;
+            return false;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
 bool truncate_output(output_file& out, std::int64_t length) {
     if (::ftruncate(out.fd, length) != 0 || ::lseek(out.fd, length, SEEK_SET) != length) {
         out.error = errno;

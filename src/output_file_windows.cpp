@@ -506,6 +506,31 @@ bool output_is_input(const output_file& out, const input_file& in) {
            written.nFileIndexHigh == read.nFileIndexHigh && written.nFileIndexLow == read.nFileIndexLow;
 }
 
+bool write_output_at(output_file& out, std::int64_t position, const void* bytes, std::size_t n) {
+    HANDLE handle = handle_of(out.fd);
+    const char* p = static_cast<const char*>(bytes);
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < n;) {
+        OVERLAPPED at{};
+        auto where = static_cast<std::uint64_t>(position) + done;
+        at.Offset = static_cast<DWORD>(where);
+        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        DWORD wrote = 0;
+        if (!WriteFile(handle, p + done, static_cast<DWORD>(std::min(n - done, IO_PIECE)), &wrote, &at)) {
+            out.error = errno_of(GetLastError());
+            ok = false;
+        } else if (wrote == 0) {
+            out.error = ENOSPC;
+            ok = false;
+        }
+        done += wrote;
+    }
+    // A write at a position moves the handle's own; appends go on from the end.
+    LARGE_INTEGER end;
+    end.QuadPart = out.written;
+    return SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) && ok;
+}
+
 bool truncate_output(output_file& out, std::int64_t length) {
     HANDLE handle = handle_of(out.fd);
     LARGE_INTEGER at;

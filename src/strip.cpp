@@ -166,47 +166,75 @@ bool strip_image(byte_source& source, std::int64_t start, const strip_rule& rule
 
 enum class gain_map_outcome { none, kept, dropped };
 
-// After a counting pass over the primary: counts the gain map and fills the
-// primary's parts (the ISO 21496-1 segment as it was, the minimal XMP packet,
-// the MPF index of the two images) when a whole JPEG lies where the primary
-// says its gain map does. Sets length to the size of the whole output.
-gain_map_outcome plan_gain_map(byte_source& source, stripped_image& primary, std::int64_t& length,
-                               stripped_image& gain_map) {
-    gain_map_target target;
-    gain_map_search search = find_gain_map(source, primary.found, primary.end, target);
+constexpr auto ISO = static_cast<std::size_t>(gain_map_part::iso);
+constexpr auto XMP = static_cast<std::size_t>(gain_map_part::xmp);
+constexpr auto MPF = static_cast<std::size_t>(gain_map_part::mpf);
+using part_fills = std::array<std::vector<std::uint8_t>, GAIN_MAP_PARTS>;
+
+// Finds the gain map that the primary's parts lead to and counts it
+// stripped: kept when a whole JPEG lies there, with length its size.
+gain_map_outcome count_gain_map(byte_source& source, const gain_map_segments& found, std::int64_t primary_end,
+                                gain_map_target& target, stripped_image& gain_map, std::int64_t& length) {
+    gain_map_search search = find_gain_map(source, found, primary_end, target);
     if (search == gain_map_search::none) return gain_map_outcome::none;
     strip_sink counted;
     if (search == gain_map_search::broken || !strip_image(source, target.start, GAIN_MAP_RULE, gain_map, counted) ||
         gain_map.end != target.start + target.size)
         return gain_map_outcome::dropped;
-    const auto iso = static_cast<std::size_t>(gain_map_part::iso);
-    const auto xmp = static_cast<std::size_t>(gain_map_part::xmp);
-    const auto mpf = static_cast<std::size_t>(gain_map_part::mpf);
-    std::array<std::vector<std::uint8_t>, GAIN_MAP_PARTS> fill;
-    if (primary.found.has[iso]) {
-        const jpeg_segment& segment = primary.found.at[iso];
-        fill[iso].resize(static_cast<std::size_t>(segment.length));
+    length = counted.length;
+    return gain_map_outcome::kept;
+}
+
+// What the primary puts in place of its parts: the ISO 21496-1 segment as it
+// was, the minimal XMP packet, and room for the index of the two images.
+part_fills primary_fills(byte_source& source, const gain_map_segments& found, const gain_map_target& target,
+                         std::int64_t gain_map_length) {
+    part_fills fill;
+    if (found.has[ISO]) {
+        const jpeg_segment& segment = found.at[ISO];
+        fill[ISO].resize(static_cast<std::size_t>(segment.length));
         source_seek(source, segment.offset);
-        source_read(source, fill[iso].data(), fill[iso].size());
+        source_read(source, fill[ISO].data(), fill[ISO].size());
     }
-    if (target.xmp_layout) fill[xmp] = minimal_xmp_segment(target, counted.length);
-    fill[mpf].resize(MPF_TWO_IMAGE_SIZE);
-    // The parts before the index move it by their length.
-    std::int64_t primary_size = length, tiff = primary.at[mpf] + 8;
-    for (std::size_t p = 0; p < GAIN_MAP_PARTS; ++p) {
-        primary_size += static_cast<std::int64_t>(fill[p].size());
-        if (p != mpf && primary.found.has[p] && primary.found.at[p].offset < primary.found.at[mpf].offset)
-            tiff += static_cast<std::int64_t>(fill[p].size());
-    }
-    if (primary_size > 0xFFFFFFFF) return gain_map_outcome::dropped;
+    if (target.xmp_layout) fill[XMP] = minimal_xmp_segment(target, gain_map_length);
+    fill[MPF].resize(MPF_TWO_IMAGE_SIZE);
+    return fill;
+}
+
+// The index of a primary of primary_size bytes, its TIFF header at tiff, and
+// the gain map right after it; false when the primary is too large for it.
+bool two_image_index(const gain_map_target& target, std::int64_t primary_size, std::int64_t tiff,
+                     std::int64_t gain_map_length, std::vector<std::uint8_t>& index) {
+    if (primary_size > 0xFFFFFFFF) return false;
     mp_entry first = target.index.entries[0], second = target.index.entries[1];
     first.size = static_cast<std::uint32_t>(primary_size);
-    second.size = static_cast<std::uint32_t>(counted.length);
+    second.size = static_cast<std::uint32_t>(gain_map_length);
     second.offset = static_cast<std::uint32_t>(primary_size - tiff);
-    std::array<std::uint8_t, MPF_TWO_IMAGE_SIZE> index = mpf_two_image_segment(target.index.big_endian, first, second);
-    fill[mpf].assign(index.begin(), index.end());
+    std::array<std::uint8_t, MPF_TWO_IMAGE_SIZE> bytes = mpf_two_image_segment(target.index.big_endian, first, second);
+    index.assign(bytes.begin(), bytes.end());
+    return true;
+}
+
+// After a counting pass over the primary: counts the gain map and fills the
+// primary's parts when a whole JPEG lies where the primary says its gain map
+// does. Sets length to the size of the whole output.
+gain_map_outcome plan_gain_map(byte_source& source, stripped_image& primary, std::int64_t& length,
+                               stripped_image& gain_map) {
+    gain_map_target target;
+    std::int64_t gain_map_length = 0;
+    gain_map_outcome outcome = count_gain_map(source, primary.found, primary.end, target, gain_map, gain_map_length);
+    if (outcome != gain_map_outcome::kept) return outcome;
+    part_fills fill = primary_fills(source, primary.found, target, gain_map_length);
+    // The parts before the index move it by their length.
+    std::int64_t primary_size = length, tiff = primary.at[MPF] + 8;
+    for (std::size_t p = 0; p < GAIN_MAP_PARTS; ++p) {
+        primary_size += static_cast<std::int64_t>(fill[p].size());
+        if (p != MPF && primary.found.has[p] && primary.found.at[p].offset < primary.found.at[MPF].offset)
+            tiff += static_cast<std::int64_t>(fill[p].size());
+    }
+    if (!two_image_index(target, primary_size, tiff, gain_map_length, fill[MPF])) return gain_map_outcome::dropped;
     primary.fill = std::move(fill);
-    length = primary_size + counted.length;
+    length = primary_size + gain_map_length;
     return gain_map_outcome::kept;
 }
 
@@ -226,42 +254,93 @@ copy_result write_stripped(output_file& out, byte_source& source, stripped_image
     return same && sink.length == length ? copy_result::done : copy_result::read_failed;
 }
 
-// True when the walk reaches the primary image's first scan without meeting
-// a part of a gain-map photo: such a photo is written in the pass that walks
-// it. One with such a part, or that the walk refuses there, is counted first.
-bool strip_in_one_pass(byte_source& source) {
+// The primary image up to its first scan: whether the walk gets there, where
+// its image data starts, and the first segment of each gain-map part before.
+struct primary_header {
+    bool reaches_scan = false;
+    std::int64_t scan_at = 0;
+    gain_map_segments found;
+};
+
+primary_header walk_primary_header(byte_source& source) {
+    primary_header header;
     marker_walk walk = start_marker_walk(source);
     jpeg_segment segment;
     while (next_segment(walk, segment)) {
-        if (gain_map_part_of(source, segment) != gain_map_part::none) return false;
-        if (segment.marker == MARKER_SOS) return !source.read_failed;
+        const auto p = static_cast<std::size_t>(gain_map_part_of(source, segment));
+        if (p < GAIN_MAP_PARTS && is_metadata(segment) && !header.found.has[p]) {
+            header.found.has[p] = true;
+            header.found.at[p] = segment;
+        }
+        if (segment.marker == MARKER_SOS) {
+            header.reaches_scan = !source.read_failed;
+            header.scan_at = segment.offset + segment.length;
+            break;
+        }
     }
+    return header;
+}
+
+bool has_parts(const gain_map_segments& found) {
+    for (bool has : found.has)
+        if (has) return true;
     return false;
 }
 
-bool open_strip_output(output_file& out, const run_options& options, byte_source& source) {
-    job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
-    return open_job_output(out, options, messages) && !output_feeds_input(out, source.file, messages);
+// One pass over a photo whose header names a gain map: the gain map is
+// counted first (the index says where it lies), the primary written with its
+// image data copied while it is walked, and the index given the sizes
+// afterwards, in its place. False, with out holding anything, where the
+// photo turns out otherwise than its header said: it is then counted first.
+bool strip_gain_map_first(byte_source& source, const primary_header& header, output_file& out, copy_result& result) {
+    gain_map_target target;
+    stripped_image primary, gain_map;
+    std::int64_t gain_map_length = 0;
+    if (count_gain_map(source, header.found, header.scan_at, target, gain_map, gain_map_length) !=
+        gain_map_outcome::kept)
+        return false;
+    primary.fill = primary_fills(source, header.found, target, gain_map_length);
+    strip_sink sink{&out, &source.file};
+    std::vector<std::uint8_t> index;
+    if (!strip_image(source, 0, PRIMARY_RULE, primary, sink) || primary.found.has != header.found.has ||
+        target.start < primary.end || !two_image_index(target, sink.length, primary.at[MPF] + 8, gain_map_length, index))
+        return false;
+    if (sink.result == copy_result::done && !write_output_at(out, primary.at[MPF], index.data(), index.size()))
+        sink.result = copy_result::write_failed;
+    stripped_image image;
+    const bool same = strip_image(source, target.start, GAIN_MAP_RULE, image, sink) && image.end == gain_map.end;
+    result = sink.result != copy_result::done ? sink.result : same ? copy_result::done : copy_result::read_failed;
+    return true;
 }
 
-}  // namespace
+// Writes the stripped photo in the pass that walks it; false, with out
+// holding anything, where that cannot be done: the walk fails, or a gain map
+// turns up that the header did not name.
+bool strip_in_one_pass(byte_source& source, const primary_header& header, output_file& out, copy_result& result) {
+    if (has_parts(header.found)) return strip_gain_map_first(source, header, out, result);
+    stripped_image primary;
+    strip_sink sink{&out, &source.file};
+    if (!strip_image(source, 0, PRIMARY_RULE, primary, sink) || has_parts(primary.found)) return false;
+    result = sink.result;
+    return true;
+}
 
-// -s: the primary image without its metadata; whatever follows its EOI
-// (further frames, trailers) goes too, except a gain map, which is kept with
-// just what it takes to render it. Where there may be one, a first pass
-// counts, so that the index can give the sizes of what the second writes;
-// memory stays flat.
-int strip_metadata(const run_options& options, byte_source& source) {
+job_messages strip_messages(const run_options& options) {
+    return {"output file open error 1 [%s].\n", options.output, options.source};
+}
+
+bool open_strip_output(output_file& out, const run_options& options, byte_source& source) {
+    return open_job_output(out, options, strip_messages(options)) &&
+           !output_feeds_input(out, source.file, strip_messages(options));
+}
+
+// Counts the photo stripped, then writes it: what the index must say is
+// known before it is written. out is opened here unless opened is set.
+int strip_counting_first(const run_options& options, byte_source& source, output_file& out, bool opened) {
     stripped_image primary, gain_map;
-    output_file out;
-    bool one_pass = strip_in_one_pass(source);
-    if (one_pass && !open_strip_output(out, options, source)) return 1;
-    // Only a temporary file can be cut back after a walk that fails.
-    const bool opened = one_pass;
-    one_pass = one_pass && output_is_temporary(out);
-    strip_sink sink{one_pass ? &out : nullptr, &source.file};
-    bool walked = strip_image(source, 0, PRIMARY_RULE, primary, sink);
-    std::int64_t length = sink.length;
+    strip_sink counted;
+    bool walked = strip_image(source, 0, PRIMARY_RULE, primary, counted);
+    std::int64_t length = counted.length;
     gain_map_outcome outcome = walked ? plan_gain_map(source, primary, length, gain_map) : gain_map_outcome::none;
     if (source.read_failed || !walked) {
         if (opened) discard_output(out);
@@ -270,18 +349,40 @@ int strip_metadata(const run_options& options, byte_source& source) {
     }
     if (!opened && !open_strip_output(out, options, source)) return 1;
     const bool kept = outcome == gain_map_outcome::kept;
-    copy_result result = sink.result;
-    // The gain map's index changes what the one pass wrote: it is written again.
-    if (one_pass && kept && result == copy_result::done && !truncate_output(out, 0))
-        result = copy_result::write_failed;
-    if (result == copy_result::done && (!one_pass || kept))
-        result = write_stripped(out, source, primary, kept ? &gain_map : nullptr, length);
+    copy_result result = write_stripped(out, source, primary, kept ? &gain_map : nullptr, length);
     close_source(source);
-    job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
-    int status = finish_job(out, result, messages, options.source);
+    int status = finish_job(out, result, strip_messages(options), options.source);
     if (status == 0 && outcome == gain_map_outcome::dropped) report_failure("gain map dropped [%s].\n", options.source,
                                                                            "the MPF index does not lead to a whole gain map; the photo is stripped without it");
     return status;
+}
+
+}  // namespace
+
+// -s: the primary image without its metadata; whatever follows its EOI
+// (further frames, trailers) goes too, except a gain map, which is kept with
+// just what it takes to render it. A photo is written in the pass that walks
+// it, its image data copied while the walk looks through it; one that cannot
+// be (a target written directly, which cannot be cut back, or a photo that
+// turns out otherwise than its header said) is counted first, so that the
+// index can give the sizes of what the second pass writes. Memory stays flat.
+int strip_metadata(const run_options& options, byte_source& source) {
+    const primary_header header = walk_primary_header(source);
+    output_file out;
+    const bool opened = header.reaches_scan;
+    if (opened && !open_strip_output(out, options, source)) return 1;
+    if (opened && output_is_temporary(out)) {
+        copy_result result = copy_result::done;
+        if (strip_in_one_pass(source, header, out, result)) {
+            close_source(source);
+            return finish_job(out, result, strip_messages(options), options.source);
+        }
+        if (!truncate_output(out, 0)) {
+            close_source(source);
+            return finish_job(out, copy_result::write_failed, strip_messages(options), options.source);
+        }
+    }
+    return strip_counting_first(options, source, out, opened);
 }
 
 // The Exif segment on file, from its marker's FF:
