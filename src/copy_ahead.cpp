@@ -23,15 +23,20 @@ void copy_pieces(copy_ahead& ahead) {
     }
 }
 
-// The scan's bytes, written as it judges them. Out of order (a run answered
-// from memory) or after a failed write, the rest is left to finish_copy_ahead.
+// The scan's bytes, written as they are judged, after the bytes between the
+// last run and this one (segments the walk read, which the scan did not).
+// A run before the last (answered from memory) or a failed write leaves the
+// rest to finish_copy_ahead.
 void write_scanned(void* context, std::int64_t position, const std::uint8_t* bytes, std::size_t n) {
     copy_ahead& ahead = *static_cast<copy_ahead*>(context);
-    if (ahead.stalled || position != ahead.reached || !write_output(*ahead.out, bytes, n)) {
+    if (ahead.stalled || position < ahead.reached ||
+        (position > ahead.reached &&
+         copy_range(*ahead.out, ahead.source->file, ahead.reached, position - ahead.reached) != copy_result::done) ||
+        !write_output(*ahead.out, bytes, n)) {
         ahead.stalled = true;
         return;
     }
-    ahead.reached += static_cast<std::int64_t>(n);
+    ahead.reached = position + static_cast<std::int64_t>(n);
 }
 
 bool start_thread(copy_ahead& ahead) {

@@ -31,7 +31,7 @@ struct copy_ahead {
 };
 
 // Starts copying source from offset on into out, after what out holds, while
-// the caller walks source; until finish_copy_ahead the caller writes nothing
+// the caller walks source (one walk forward, or one scan); until finish_copy_ahead the caller writes nothing
 // into out. Only a temporary file is copied into ahead of the walk, since a
 // walk that fails leaves what was copied; into anything else, the copy is
 // done by finish_copy_ahead.

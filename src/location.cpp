@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "copy_ahead.h"
 #include "jobs.h"
 #include "mpf.h"
 #include "report.h"
@@ -407,9 +408,51 @@ bool plan_location(byte_source& source, location_plan& plan) {
     return true;
 }
 
+namespace {
+
+// True when the walk gets past the primary image's first SOS: only then is
+// the output opened before the walk ends, so that a photo broken before its
+// image data is reported as such first.
+bool reaches_image_data(byte_source& source) {
+    marker_walk walk = start_marker_walk(source);
+    jpeg_segment segment;
+    while (next_segment(walk, segment))
+        if (segment.marker == MARKER_SOS) return !source.read_failed;
+    return false;
+}
+
+// The blank ranges written over the copy in place, as write_blanked puts them.
+copy_result blank_in_place(output_file& out, const std::vector<blank_range>& ranges) {
+    std::int64_t blanked_to = 0;
+    std::vector<std::uint8_t> fill;
+    for (const blank_range& range : ranges) {
+        const std::int64_t from = std::max(range.offset, blanked_to);
+        const std::int64_t end = range.offset + range.length;
+        if (end <= from) continue;
+        fill.assign(static_cast<std::size_t>(end - from), range.fill);
+        if (!write_output_at(out, from, fill.data(), fill.size())) return copy_result::write_failed;
+        blanked_to = end;
+    }
+    return copy_result::done;
+}
+
+}  // namespace
+
+// Into a temporary file the photo is copied while it is walked, and blanked
+// where the walk says; anything else gets nothing before the walk ends.
 int remove_location(const run_options& options, byte_source& source) {
+    job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
+    output_file out;
+    const bool opened = reaches_image_data(source);
+    if (opened && (!open_job_output(out, options, messages) || output_feeds_input(out, source.file, messages))) return 1;
+    const bool along = opened && output_is_temporary(out);
+    copy_ahead ahead;
+    if (along) start_copy_ahead(ahead, out, source, 0);
     location_plan plan;
     const bool walked = plan_location(source, plan);
+    const bool wanted = walked && !source.read_failed && plan.found != location_found::refused;
+    copy_result result = along ? finish_copy_ahead(ahead, wanted ? source.file.size : 0) : copy_result::done;
+    if (!wanted && opened) discard_output(out);
     if (source.read_failed || !walked) {
         report_unwalkable(source, options.source);
         return 1;
@@ -419,10 +462,9 @@ int remove_location(const run_options& options, byte_source& source) {
                        "its GPS data or XMP cannot be reached whole inside its segment; nothing was written");
         return 1;
     }
-    job_messages messages{"output file open error 1 [%s].\n", options.output, options.source};
-    output_file out;
-    if (!open_job_output(out, options, messages) || output_feeds_input(out, source.file, messages)) return 1;
-    copy_result result = write_blanked(out, source, plan.ranges);
+    if (!opened && (!open_job_output(out, options, messages) || output_feeds_input(out, source.file, messages))) return 1;
+    if (result == copy_result::short_input) result = copy_result::read_failed;
+    if (result == copy_result::done) result = along ? blank_in_place(out, plan.ranges) : write_blanked(out, source, plan.ranges);
     close_source(source);
     int status = finish_job(out, result, messages, options.source);
     if (status == 0 && plan.found == location_found::none) report_failure("no location found [%s].\n", options.source,

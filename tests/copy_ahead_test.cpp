@@ -58,7 +58,7 @@ TEST(CopyAhead, TheOutputEndsWhereTheJobStopsIt) {
     set_copy_ahead_thread_least(COPY_AHEAD_THREAD_LEAST);
 }
 
-// -s and -i write the same bytes, and refuse the same photos, whether the
+// -s, -i and -g write the same bytes, and refuse the same photos, whether the
 // image data goes through a second thread or through the scan's own reads:
 // a trailer the thread copies too far is cut off again, and an Exif segment
 // between two scans still takes -i's segment.
@@ -85,7 +85,7 @@ TEST(CopyAhead, JobsWriteTheSameWhicheverWayTheImageDataTravels) {
     std::FILE* sink = temp_stream();
     set_output_stream(sink);
     for (const row& r : rows) {
-        for (const char* mode : {"-s", "-i"}) {
+        for (const char* mode : {"-s", "-i", "-g"}) {
             SCOPED_TRACE(std::string(r.name) + ", " + mode);
             scoped_temp_dir dir;
             const std::string photo = dir / "photo.jpg", app1 = dir / "new.app1";
