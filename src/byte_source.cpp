@@ -9,13 +9,13 @@ namespace {
 // Loads the block that holds position (inside the file) over the least
 // recently used one; null when the file cannot be read there.
 source_block* load_block(byte_source& source, std::int64_t position) {
-    std::size_t stored = source.bytes.size() / SOURCE_BLOCK_SIZE;
+    std::size_t stored = source.stored_blocks;
     source_block* victim = &source.blocks[0];
     for (std::size_t i = 1; i < stored; ++i)
         if (source.blocks[i].used < victim->used) victim = &source.blocks[i];
     victim->pos = position - position % static_cast<std::int64_t>(SOURCE_BLOCK_SIZE);
     victim->len = 0;
-    std::uint8_t* storage = source.bytes.data() + (victim - source.blocks.data()) * SOURCE_BLOCK_SIZE;
+    std::uint8_t* storage = source.storage.get() + (victim - source.blocks.data()) * SOURCE_BLOCK_SIZE;
     std::size_t want = static_cast<std::size_t>(
         std::min<std::int64_t>(source.size - victim->pos, SOURCE_BLOCK_SIZE));
     std::int64_t got = read_at(source.file, victim->pos, storage, want);
@@ -32,12 +32,12 @@ source_block* load_block(byte_source& source, std::int64_t position) {
 const std::uint8_t* load_run(byte_source& source, std::int64_t position, std::size_t& available) {
     const auto block = static_cast<std::int64_t>(SOURCE_BLOCK_SIZE);
     std::int64_t start = position - position % block;
-    std::size_t want = static_cast<std::size_t>(
-        std::min<std::int64_t>(source.size - start, static_cast<std::int64_t>(source.bytes.size())));
-    std::int64_t got = read_at(source.file, start, source.bytes.data(), want);
+    const std::size_t room = source.stored_blocks * SOURCE_BLOCK_SIZE;
+    std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(source.size - start, static_cast<std::int64_t>(room)));
+    std::int64_t got = read_at(source.file, start, source.storage.get(), want);
     std::size_t held = got > 0 ? static_cast<std::size_t>(got) : 0;
     if (held < want) source.read_failed = true;
-    for (std::size_t i = 0; i < source.bytes.size() / SOURCE_BLOCK_SIZE; ++i) {
+    for (std::size_t i = 0; i < source.stored_blocks; ++i) {
         std::size_t first = i * SOURCE_BLOCK_SIZE;
         source.blocks[i].pos = start + static_cast<std::int64_t>(first);
         source.blocks[i].len = held > first ? std::min(held - first, SOURCE_BLOCK_SIZE) : 0;
@@ -45,7 +45,7 @@ const std::uint8_t* load_run(byte_source& source, std::int64_t position, std::si
     }
     auto offset = static_cast<std::size_t>(position - start);
     available = held > offset ? held - offset : 0;
-    return available ? source.bytes.data() + offset : nullptr;
+    return available ? source.storage.get() + offset : nullptr;
 }
 
 }  // namespace
@@ -65,10 +65,11 @@ byte_source file_source(const input_file& file) {
     source.file = file;
     source.size = file.size;
     source.mappable = file.regular;
-    // Room for as many blocks as the file can fill, so that a small photo
-    // clears no more memory than it holds.
+    // Room for as many blocks as the file can fill, not cleared: a block is
+    // read before it is used, and memory that no read reaches is never touched.
     std::int64_t blocks = (file.size + static_cast<std::int64_t>(SOURCE_BLOCK_SIZE) - 1) / SOURCE_BLOCK_SIZE;
-    source.bytes.resize(std::clamp<std::int64_t>(blocks, 1, SOURCE_BLOCKS) * SOURCE_BLOCK_SIZE);
+    source.stored_blocks = static_cast<std::size_t>(std::clamp<std::int64_t>(blocks, 1, SOURCE_BLOCKS));
+    source.storage.reset(new std::uint8_t[source.stored_blocks * SOURCE_BLOCK_SIZE]);
     return source;
 }
 
@@ -96,7 +97,7 @@ const std::uint8_t* source_span(byte_source& source, std::size_t& available) {
     found->used = ++source.clock;
     std::size_t offset = static_cast<std::size_t>(position - found->pos);
     available = found->len - offset;
-    return source.bytes.data() + (found - source.blocks.data()) * SOURCE_BLOCK_SIZE + offset;
+    return source.storage.get() + (found - source.blocks.data()) * SOURCE_BLOCK_SIZE + offset;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,7 +50,9 @@ using scan_watch_fn = void (*)(void* context, std::int64_t position, const std::
 
 struct byte_source {
     input_file file;                  // not open for an in-memory source
-    std::vector<std::uint8_t> bytes;  // the content in memory, or the blocks' storage
+    std::vector<std::uint8_t> bytes;  // the content, for a source in memory
+    std::unique_ptr<std::uint8_t[]> storage;  // a file's blocks, one after another
+    std::size_t stored_blocks = 0;
     std::array<source_block, SOURCE_BLOCKS> blocks{};
     std::uint64_t clock = 0;
     std::int64_t size = 0;            // bytes in the source

@@ -50,6 +50,9 @@ struct ifd_table {
         tag_main* record = used < N ? &slots[used++].record : &spare;
         return *new (record) tag_main{};
     }
+
+    // Hands the records out again from the first, for the next directory.
+    void restart() { used = 0; }
 };
 
 // Reads the 2-byte count at the current position and logs it; 0 at a

@@ -291,6 +291,34 @@ output_plan insert_plan(byte_source& source, const image_layout& layout, const s
     return plan;
 }
 
+// Writes -i's output, the image data copied while the walk goes on through
+// it to the EOI. An Exif segment or an index that stood between two scans
+// changes the plan made before them: it is made and written again. False
+// when the walk refuses the source.
+bool write_insert(output_file& out, byte_source& source, marker_walk& walk, image_layout& layout,
+                  const std::vector<std::uint8_t>& segment, copy_result& result) {
+    output_plan plan = insert_plan(source, layout, segment);
+    // The last piece runs to the source's end, through the image data.
+    const std::int64_t tail = plan.pieces.back().offset;
+    plan.pieces.pop_back();
+    const std::int64_t scan_from = walk.state == walk_state::walking ? walk.pos : tail;
+    result = write_plan(out, source.file, plan);
+    if (result == copy_result::done) result = copy_source(out, source, tail, scan_from - tail);
+    if (result != copy_result::done) return true;
+    const image_layout before_scan = layout;
+    copy_ahead ahead;
+    start_copy_ahead(ahead, out, source, scan_from);
+    const bool walked = walk_layout(walk, layout, false);
+    result = finish_copy_ahead(ahead, walked ? source.file.size : scan_from);
+    if (!walked) return false;
+    if (result == copy_result::short_input) result = copy_result::read_failed;
+    if (result == copy_result::done &&
+        (layout.has_exif != before_scan.has_exif || layout.has_mpf != before_scan.has_mpf))
+        result = truncate_output(out, 0) ? write_plan(out, source.file, insert_plan(source, layout, segment))
+                                         : copy_result::write_failed;
+    return true;
+}
+
 // -i: the segment replaces the first Exif APP1 segment, or goes right after
 // SOI where there is none; every other byte stays where it was.
 int insert_segment(const run_options& options, byte_source& source) {
@@ -314,40 +342,15 @@ int insert_segment(const run_options& options, byte_source& source) {
         discard_output(out);
         return 1;
     }
+    segment.insert(segment.begin(), APP1_MARKER, APP1_MARKER + sizeof APP1_MARKER);
+    copy_result result = copy_result::done;
     // Only a temporary file can be cut back: a pipe, say, gets nothing before
     // the whole image is walked.
-    if (!output_is_temporary(out) && !walk_layout(walk, layout, false)) {
+    if ((!output_is_temporary(out) && !walk_layout(walk, layout, false)) ||
+        !write_insert(out, source, walk, layout, segment, result)) {
         discard_output(out);
         report_walk_failure(source, walk, options.source);
         return 1;
-    }
-    segment.insert(segment.begin(), APP1_MARKER, APP1_MARKER + sizeof APP1_MARKER);
-    output_plan plan = insert_plan(source, layout, segment);
-    // The last piece runs to the source's end.
-    const std::int64_t tail = plan.pieces.back().offset;
-    plan.pieces.pop_back();
-    // The image data goes into the output while the walk looks through it.
-    const std::int64_t scan_from = walk.state == walk_state::walking ? walk.pos : tail;
-    copy_result result = write_plan(out, source.file, plan);
-    if (result == copy_result::done) result = copy_source(out, source, tail, scan_from - tail);
-    if (result == copy_result::done) {
-        const image_layout before_scan = layout;
-        copy_ahead ahead;
-        start_copy_ahead(ahead, out, source, scan_from);
-        const bool walked = walk_layout(walk, layout, false);
-        result = finish_copy_ahead(ahead, walked ? source.file.size : scan_from);
-        if (!walked) {
-            discard_output(out);
-            report_walk_failure(source, walk, options.source);
-            return 1;
-        }
-        if (result == copy_result::short_input) result = copy_result::read_failed;
-        // The Exif segment or the index stood between two scans: the plan
-        // made without them is made again.
-        if (result == copy_result::done &&
-            (layout.has_exif != before_scan.has_exif || layout.has_mpf != before_scan.has_mpf))
-            result = truncate_output(out, 0) ? write_plan(out, source.file, insert_plan(source, layout, segment))
-                                             : copy_result::write_failed;
     }
     close_source(source);
     return finish_job(out, result, messages, options.source);

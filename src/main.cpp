@@ -331,9 +331,11 @@ void walk_exif_directories(byte_source& source, bool big_endian, std::int32_t of
     std::uint16_t count = 0;
     get_ifd_tag_count(source, count, big_endian);
     logoutput("------------------\n");
-    ifd_table<IFD_TABLE_SIZE> ifd0;
+    // One directory at a time: each reuses the table, so that a walk touches
+    // one table's memory, not three.
+    ifd_table<IFD_TABLE_SIZE> table;
     for (unsigned i = 0; i < count; ++i) {
-        tag_main& entry = ifd0.next();
+        tag_main& entry = table.next();
         get_ifd_tag_data(source, offset_base, entry, big_endian);
         if (entry.tag == TAG_EXIF_IFD_POINTER) exif_ifd_position = tiff_position(offset_base, entry.value);
         else if (entry.tag == TAG_GPS_IFD_POINTER) gps_ifd_position = tiff_position(offset_base, entry.value);
@@ -344,9 +346,9 @@ void walk_exif_directories(byte_source& source, bool big_endian, std::int32_t of
         logoutput("exif_unique_tag_pointer [0x%x] \n", static_cast<unsigned>(exif_ifd_position));
         count = read_u16(source, big_endian);
         logoutput("exif_unique_tag_count [%d] \n", count);
-        ifd_table<IFD_TABLE_SIZE> exif_ifd;
+        table.restart();
         for (unsigned i = 0; i < count; ++i) {
-            tag_main& entry = exif_ifd.next();
+            tag_main& entry = table.next();
             get_ifd_tag_data(source, offset_base, entry, big_endian);
             if (entry.tag == TAG_MAKERNOTE) makernote_position = tiff_position(offset_base, entry.value);
         }
@@ -356,8 +358,8 @@ void walk_exif_directories(byte_source& source, bool big_endian, std::int32_t of
         source_seek(source, gps_ifd_position);
         count = read_u16(source, big_endian);
         logoutput("gps_tag_count [%d] \n", count);
-        ifd_table<IFD_TABLE_SIZE> gps_ifd;
-        for (unsigned i = 0; i < count; ++i) get_ifd_tag_data(source, offset_base, gps_ifd.next(), big_endian);
+        table.restart();
+        for (unsigned i = 0; i < count; ++i) get_ifd_tag_data(source, offset_base, table.next(), big_endian);
     }
 
     if (makernote_position > 0) get_kalvo_makernote(source, offset_base, makernote_position);

@@ -13,12 +13,12 @@ void report_failure(const char* format, const std::string& name, const std::stri
 void report_reason(const std::string& name, const std::string& reason) {
     // The tool's line goes first wherever both streams reach one terminal.
     std::fflush(nullptr);
-    std::fprintf(stderr, "segsplice: %s: %s\n", name.c_str(), reason.c_str());
+    std::fputs(("segsplice: " + name + ": " + reason + "\n").c_str(), stderr);
 }
 
 std::string system_reason(int error, const char* fallback) { return error != 0 ? std::strerror(error) : fallback; }
 
 void warn(const std::string& text) {
     std::fflush(nullptr);
-    std::fprintf(stderr, "segsplice: %s\n", text.c_str());
+    std::fputs(("segsplice: " + text + "\n").c_str(), stderr);
 }
