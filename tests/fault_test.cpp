@@ -773,15 +773,15 @@ TEST(FaultTest, TemporaryFilesArePrivateFromBirth) {
 // rather than followed or written, and the job fails with nothing changed.
 TEST(FaultTest, OwnersKeptAndPlantedFilesRefused) {
     if (!running_as_root()) GTEST_SKIP() << "needs root to make files and links of another user";
-    const uid_t OTHER = 4242;
+    constexpr uid_t OTHER = 4242;
     const bytes photo = camera_jpeg();
-    auto planted_link = [OTHER](const std::string& at, const std::string& to) {
+    auto planted_link = [](const std::string& at, const std::string& to) {
         return [=](const scoped_temp_dir& d) {
             fs::create_symlink(d / to, d / at);
             ASSERT_EQ(::lchown((d / at).c_str(), OTHER, OTHER), 0);
         };
     };
-    auto planted_file = [OTHER](const std::string& at, bool fifo) {
+    auto planted_file = [](const std::string& at, bool fifo) {
         return [=](const scoped_temp_dir& d) {
             if (fifo) ASSERT_EQ(::mkfifo((d / at).c_str(), 0666), 0);
             else write_file(d / at, OLD);
