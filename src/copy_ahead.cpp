@@ -15,10 +15,15 @@ std::int64_t thread_least = COPY_AHEAD_THREAD_LEAST;
 
 void copy_pieces(copy_ahead& ahead) {
     const input_file& in = ahead.source->file;
-    while (ahead.reached < std::min(in.size, ahead.limit.load(std::memory_order_acquire))) {
-        std::int64_t stop = std::min({(ahead.reached / PIECE + 1) * PIECE, in.size, ahead.limit.load()});
+    for (;;) {
+        const std::int64_t end = std::min(in.size, ahead.limit.load(std::memory_order_acquire));
+        if (ahead.reached >= end) return;
+        const std::int64_t stop = std::min((ahead.reached / PIECE + 1) * PIECE, end);
         // A failure is left for finish_copy_ahead to meet again, or not.
-        if (copy_range(*ahead.out, in, ahead.reached, stop - ahead.reached) != copy_result::done) return;
+        if (copy_range(*ahead.out, in, ahead.reached, stop - ahead.reached) != copy_result::done) {
+            ahead.stalled = true;
+            return;
+        }
         ahead.reached = stop;
     }
 }
@@ -81,7 +86,8 @@ copy_result finish_copy_ahead(copy_ahead& ahead, std::int64_t end) {
     // before end.
     ahead.reached = std::min(ahead.reached, end);
     const std::int64_t kept = ahead.start + (ahead.reached - ahead.from);
-    if (out.written != kept && !truncate_output(out, kept)) return copy_result::write_failed;
+    // After a failure the file may hold more than out.written counts.
+    if ((out.written != kept || ahead.stalled) && !truncate_output(out, kept)) return copy_result::write_failed;
     if (ahead.reached == end) return copy_result::done;
     copy_result result = copy_range(out, ahead.source->file, ahead.reached, end - ahead.reached);
     if (result == copy_result::done) ahead.reached = end;

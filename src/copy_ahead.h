@@ -26,7 +26,7 @@ struct copy_ahead {
     std::int64_t start = 0;    // where in the output it starts
     std::int64_t reached = 0;  // the source position up to which it is in the output
     std::atomic<std::int64_t> limit{0};  // the thread's copy stops there
-    bool stalled = false;      // a write from the scanned bytes failed, or they came out of order
+    bool stalled = false;      // a copy or write failed, or the scanned bytes came out of order
     std::thread worker;
 };
 
