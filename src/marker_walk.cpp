@@ -60,9 +60,8 @@ int entropy_step(int next) {
     return next == 0xFF ? 1 : 0;
 }
 
-// The entropy-coded data as far as n bytes show it: where the 0xFF directly
-// before the marker code that ends it stands, or, while it goes on, the first
-// byte that needs the next one to tell (an FF as the last byte).
+}  // namespace
+
 scan_stop scan_entropy_data(const std::uint8_t* bytes, std::size_t n) {
     const std::uint8_t* end = bytes + n;
     const std::uint8_t* at = bytes;
@@ -74,6 +73,8 @@ scan_stop scan_entropy_data(const std::uint8_t* bytes, std::size_t n) {
     }
     return {n, false};
 }
+
+namespace {
 
 bool break_walk(marker_walk& walk, walk_fault fault, std::int64_t at, std::int64_t length = 0) {
     walk.state = walk_state::broken;

@@ -69,6 +69,13 @@ marker_walk start_marker_walk_at(byte_source& source, std::int64_t position);
 // file, or the end of the file before EOI). A broken walk stays broken.
 bool next_segment(marker_walk& walk, jpeg_segment& segment);
 
+// The entropy-coded data as far as n bytes show it: where the FF directly
+// before the marker code that ends it stands (found), or, while it goes on,
+// the first byte that needs the next one to tell (an FF as the last byte).
+// FF 00 (a stuffed byte), FF D0 to FF D7 (restart markers) and FF FF (fill)
+// do not end it.
+scan_stop scan_entropy_data(const std::uint8_t* bytes, std::size_t n);
+
 // Why a broken walk broke, in words for people ("structure broken at offset
 // 12345"); empty for a walk that is not broken.
 std::string walk_failure(const marker_walk& walk);

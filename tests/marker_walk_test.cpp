@@ -250,3 +250,36 @@ TEST(MarkerWalk, ASecondWalkDoesNotScanTheImageDataAgain) {
     source.bytes[in_scan + 1] = MARKER_EOI;
     EXPECT_EQ(walk_all(), first);
 }
+
+// The scan stops at the first FF whose next byte does not continue the data,
+// wherever it stands: at the start, after fill bytes, restart codes and
+// stuffed bytes, as the last byte (undecided) or nowhere. Checked
+// against the rule read one byte at a time, over data as a coder leaves it
+// (an FF every 256 bytes or so, stuffed), with restart codes, fill bytes and
+// marker codes dropped in at random.
+TEST(MarkerWalk, ScanStopsWhereTheRuleSaysWhereverTheMarkerStands) {
+    auto by_rule = [](const bytes& data) -> scan_stop {
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            if (data[i] != 0xFF) continue;
+            if (i + 1 == data.size()) return {i, false};
+            std::uint8_t next = data[i + 1];
+            if (next != 0x00 && next != 0xFF && (next < 0xD0 || next > 0xD7)) return {i, true};
+        }
+        return {data.size(), false};
+    };
+    const std::uint8_t dropped_in[] = {0xFF, 0x00, 0xD0, 0xD7, 0xD8, 0xD9, 0xC4, 0xDA, 0x01, 0xFE};
+    std::uint32_t state = 12345;
+    auto next_random = [&state] { return state = state * 1103515245u + 12345u, state >> 8; };
+    for (std::size_t size : {0u, 1u, 2u, 63u, 64u, 65u, 66u, 127u, 128u, 129u, 200u, 1000u, 5000u}) {
+        for (int round = 0; round < 200; ++round) {
+            bytes data = noise(size, static_cast<std::uint32_t>(size * 1000 + static_cast<std::size_t>(round)));
+            for (std::size_t i = 0; i + 1 < data.size(); ++i)
+                if (data[i] == 0xFF) data[++i] = 0x00;
+            for (unsigned k = next_random() % 4; k > 0 && !data.empty(); --k)
+                data[next_random() % data.size()] = dropped_in[next_random() % sizeof dropped_in];
+            scan_stop want = by_rule(data), got = scan_entropy_data(data.data(), data.size());
+            ASSERT_EQ(got.at, want.at) << "size " << size << ", round " << round;
+            ASSERT_EQ(got.found, want.found) << "size " << size << ", round " << round;
+        }
+    }
+}
