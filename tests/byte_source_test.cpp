@@ -92,7 +92,7 @@ scan_stop ff_not_00(const std::uint8_t* b, std::size_t n) {
 // wherever the mark falls against the blocks and the reads of many blocks.
 TEST(ByteSource, ScansOfAFileFindWhatScansOfMemoryFind) {
     scoped_temp_dir dir;
-    for (std::int64_t mark : {3, 16383, 16384, 131071, 131072, 150000, 199998, -1}) {
+    for (std::int64_t mark : {3, 16383, 16384, 65535, 65536, 131071, 131072, 150000, 199998, -1}) {
         SCOPED_TRACE(mark);
         bytes content(200000, 0x00);
         for (std::size_t i = 0; i < content.size(); i += 997) content[i] = 0xFF;  // FF 00: stepped over
