@@ -374,21 +374,32 @@ void scan_further_images(byte_source& source, std::int64_t primary_end, image_sc
     }
 }
 
-// The source with the ranges, in file order, overwritten; a range that
-// overlaps the one before it only blanks what lies beyond it.
+// The ranges, in file order, each cut to what the ones before it leave: a
+// range that overlaps the one before it only blanks what lies beyond it.
+std::vector<blank_range> disjoint_ranges(const std::vector<blank_range>& ranges) {
+    std::vector<blank_range> disjoint;
+    std::int64_t blanked_to = 0;
+    for (const blank_range& range : ranges) {
+        const std::int64_t from = std::max(range.offset, blanked_to);
+        const std::int64_t end = range.offset + range.length;
+        if (end <= from) continue;
+        disjoint.push_back(blank_range{from, end - from, range.fill});
+        blanked_to = end;
+    }
+    return disjoint;
+}
+
+// The source with the ranges overwritten.
 copy_result write_blanked(output_file& out, const byte_source& source, const std::vector<blank_range>& ranges) {
     std::int64_t kept_from = 0;
     std::vector<std::uint8_t> fill;
-    for (const blank_range& range : ranges) {
-        const std::int64_t from = std::max(range.offset, kept_from);
-        const std::int64_t end = range.offset + range.length;
-        if (end <= from) continue;
-        copy_result result = copy_source(out, source, kept_from, from - kept_from);
+    for (const blank_range& range : disjoint_ranges(ranges)) {
+        copy_result result = copy_source(out, source, kept_from, range.offset - kept_from);
         if (result != copy_result::done) return result;
-        fill.assign(static_cast<std::size_t>(end - from), range.fill);
+        fill.assign(static_cast<std::size_t>(range.length), range.fill);
         result = write_bytes(out, fill.data(), fill.size());
         if (result != copy_result::done) return result;
-        kept_from = end;
+        kept_from = range.offset + range.length;
     }
     return copy_source(out, source, kept_from, source.size - kept_from);
 }
@@ -421,17 +432,12 @@ bool reaches_image_data(byte_source& source) {
     return false;
 }
 
-// The blank ranges written over the copy in place, as write_blanked puts them.
+// The ranges written over a copy of the source, in its place.
 copy_result blank_in_place(output_file& out, const std::vector<blank_range>& ranges) {
-    std::int64_t blanked_to = 0;
     std::vector<std::uint8_t> fill;
-    for (const blank_range& range : ranges) {
-        const std::int64_t from = std::max(range.offset, blanked_to);
-        const std::int64_t end = range.offset + range.length;
-        if (end <= from) continue;
-        fill.assign(static_cast<std::size_t>(end - from), range.fill);
-        if (!write_output_at(out, from, fill.data(), fill.size())) return copy_result::write_failed;
-        blanked_to = end;
+    for (const blank_range& range : disjoint_ranges(ranges)) {
+        fill.assign(static_cast<std::size_t>(range.length), range.fill);
+        if (!write_output_at(out, range.offset, fill.data(), fill.size())) return copy_result::write_failed;
     }
     return copy_result::done;
 }
