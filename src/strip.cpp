@@ -281,12 +281,6 @@ primary_header walk_primary_header(byte_source& source) {
     return header;
 }
 
-bool has_parts(const gain_map_segments& found) {
-    for (bool has : found.has)
-        if (has) return true;
-    return false;
-}
-
 // One pass over a photo whose header names a gain map: the gain map is
 // counted first (the index says where it lies), the primary written with its
 // image data copied while it is walked, and the index given the sizes
@@ -313,14 +307,21 @@ bool strip_gain_map_first(byte_source& source, const primary_header& header, out
     return true;
 }
 
+// True when the parts found name a gain map, whole or not.
+bool names_gain_map(byte_source& source, const gain_map_segments& found, std::int64_t primary_end) {
+    gain_map_target target;
+    return find_gain_map(source, found, primary_end, target) != gain_map_search::none;
+}
+
 // Writes the stripped photo in the pass that walks it; false, with out
 // holding anything, where that cannot be done: the walk fails, or a gain map
-// turns up that the header did not name.
+// is named where the header did not name one.
 bool strip_in_one_pass(byte_source& source, const primary_header& header, output_file& out, copy_result& result) {
-    if (has_parts(header.found)) return strip_gain_map_first(source, header, out, result);
+    if (names_gain_map(source, header.found, header.scan_at)) return strip_gain_map_first(source, header, out, result);
     stripped_image primary;
     strip_sink sink{&out, &source.file};
-    if (!strip_image(source, 0, PRIMARY_RULE, primary, sink) || has_parts(primary.found)) return false;
+    if (!strip_image(source, 0, PRIMARY_RULE, primary, sink) || names_gain_map(source, primary.found, primary.end))
+        return false;
     result = sink.result;
     return true;
 }
