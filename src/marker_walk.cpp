@@ -63,6 +63,7 @@ int entropy_step(int next) {
 }  // namespace
 
 scan_stop scan_entropy_data(const std::uint8_t* bytes, std::size_t n) {
+    if (n == 0) return {0, false};  // bytes may be null then, which memchr must not see
     const std::uint8_t* end = bytes + n;
     const std::uint8_t* at = bytes;
     while ((at = static_cast<const std::uint8_t*>(std::memchr(at, 0xFF, static_cast<std::size_t>(end - at))))) {
