@@ -21,6 +21,7 @@
 
 #include "byte_map.h"
 #include "byte_source.h"
+#include "copy_ahead.h"
 #include "harness.h"
 #include "strip.h"
 #include "log.h"
@@ -52,9 +53,6 @@ struct workspace {
         if (!::mkdtemp(pattern.data())) fail("cannot make a scratch directory");
         dir = pattern;
         for (int i = 0; i < SIGNAL_COUNT; ++i) ::sigaction(SIGNALS[i], nullptr, &saved[i]);
-        // Every input's image data is looked at through mappings, a page at
-        // a time, as only large photos are otherwise.
-        set_scan_mapping(4096, 0);
         std::atexit([] { std::error_code ec; fs::remove_all(get().dir, ec); });
     }
 
@@ -232,6 +230,13 @@ bool insert_segment_of(const bytes& app1, bytes& segment) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     workspace& w = workspace::get();
     if (size > FILE_JOB_MAX_INPUT) return 0;
+    // The image data's copy beside the walk goes each of its ways, by the
+    // input's size: written from the scan's reads, copied by a second
+    // thread, or copied at the end after a scan through mappings a page at
+    // a time (which only large photos would otherwise take).
+    const std::size_t way = size % 3;
+    set_scan_mapping(4096, way == 2 ? 0 : MAP_LEAST);
+    set_copy_ahead_thread_least(way == 1 ? 0 : COPY_AHEAD_THREAD_LEAST);
     memory_parse parsed = trace_from_memory(w.sink, data, size);
     if (!parsed.complete) return 0;
     trace_digest expected = w.sink.digest();
