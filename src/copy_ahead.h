@@ -30,13 +30,22 @@ struct copy_ahead {
     std::atomic<std::int64_t> limit{0};  // the thread's copy stops there
     bool stalled = false;      // a copy or write failed, or the scanned bytes came out of order
     std::thread worker;
+
+    // A copy left unfinished stops at its next piece rather than end the
+    // process, as a running std::thread destroyed would, and the source
+    // stops showing it what it scans.
+    ~copy_ahead() {
+        limit.store(from);
+        if (worker.joinable()) worker.join();
+        if (source && source->watch_context == this) source->watch = nullptr;
+    }
 };
 
 // Starts copying source from offset on into out, after what out holds, while
-// the caller walks source (one walk forward, or one scan); until finish_copy_ahead the caller writes nothing
-// into out. Only a temporary file is copied into ahead of the walk, since a
-// walk that fails leaves what was copied; into anything else, the copy is
-// done by finish_copy_ahead.
+// the caller walks source (one walk forward, or one scan); until
+// finish_copy_ahead the caller writes nothing into out. Only a temporary file
+// is copied into ahead of the walk, since a walk that fails leaves what was
+// copied; into anything else, the copy is done by finish_copy_ahead.
 void start_copy_ahead(copy_ahead& ahead, output_file& out, byte_source& source, std::int64_t offset);
 
 // Ends the copy at end (offset <= end <= the source's end as opened): out
