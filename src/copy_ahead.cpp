@@ -45,11 +45,12 @@ void write_scanned(void* context, std::int64_t position, const std::uint8_t* byt
 }
 
 bool start_thread(copy_ahead& ahead) {
-    ahead.limit.store(std::numeric_limits<std::int64_t>::max());
+    const std::int64_t from = ahead.limit.exchange(std::numeric_limits<std::int64_t>::max());
     try {
         ahead.worker = std::thread(copy_pieces, std::ref(ahead));
         return true;
     } catch (const std::system_error&) {
+        ahead.limit.store(from);
         return false;
     }
 }
@@ -68,7 +69,6 @@ void start_copy_ahead(copy_ahead& ahead, output_file& out, byte_source& source, 
     const input_file& in = source.file;
     if (!output_is_temporary(out) || !in.regular || !in.seekable) return;
     if (out.regular && in.size - offset >= thread_least && start_thread(ahead)) return;
-    ahead.limit.store(offset);
     source.watch = write_scanned;
     source.watch_context = &ahead;
 }

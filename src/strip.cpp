@@ -281,18 +281,15 @@ primary_header walk_primary_header(byte_source& source) {
     return header;
 }
 
-// One pass over a photo whose header names a gain map: the gain map is
-// counted first (the index says where it lies), the primary written with its
-// image data copied while it is walked, and the index given the sizes
-// afterwards, in its place. False, with out holding anything, where the
-// photo turns out otherwise than its header said: it is then counted first.
-bool strip_gain_map_first(byte_source& source, const primary_header& header, output_file& out, copy_result& result) {
-    gain_map_target target;
-    stripped_image primary, gain_map;
-    std::int64_t gain_map_length = 0;
-    if (count_gain_map(source, header.found, header.scan_at, target, gain_map, gain_map_length) !=
-        gain_map_outcome::kept)
-        return false;
+// One pass over a photo whose header names a gain map, counted already
+// where the index says it lies: the primary is written with its image data
+// copied while it is walked, and the index given the sizes afterwards, in
+// its place. False, with out holding anything, where the photo turns out
+// otherwise than its header said: it is then counted first.
+bool strip_gain_map_first(byte_source& source, const primary_header& header, const gain_map_target& target,
+                          const stripped_image& gain_map, std::int64_t gain_map_length, output_file& out,
+                          copy_result& result) {
+    stripped_image primary;
     primary.fill = primary_fills(source, header.found, target, gain_map_length);
     strip_sink sink{&out, &source.file};
     std::vector<std::uint8_t> index;
@@ -307,20 +304,24 @@ bool strip_gain_map_first(byte_source& source, const primary_header& header, out
     return true;
 }
 
-// True when the parts found name a gain map, whole or not.
-bool names_gain_map(byte_source& source, const gain_map_segments& found, std::int64_t primary_end) {
-    gain_map_target target;
-    return find_gain_map(source, found, primary_end, target) != gain_map_search::none;
-}
-
 // Writes the stripped photo in the pass that walks it; false, with out
-// holding anything, where that cannot be done: the walk fails, or a gain map
-// is named where the header did not name one.
+// holding anything, where that cannot be done: the walk fails, the gain map
+// is not whole, or a gain map is named where the header did not name one.
 bool strip_in_one_pass(byte_source& source, const primary_header& header, output_file& out, copy_result& result) {
-    if (names_gain_map(source, header.found, header.scan_at)) return strip_gain_map_first(source, header, out, result);
-    stripped_image primary;
+    gain_map_target target;
+    stripped_image primary, gain_map;
+    std::int64_t gain_map_length = 0;
+    switch (count_gain_map(source, header.found, header.scan_at, target, gain_map, gain_map_length)) {
+        case gain_map_outcome::kept:
+            return strip_gain_map_first(source, header, target, gain_map, gain_map_length, out, result);
+        case gain_map_outcome::dropped:
+            return false;
+        case gain_map_outcome::none:
+            break;
+    }
     strip_sink sink{&out, &source.file};
-    if (!strip_image(source, 0, PRIMARY_RULE, primary, sink) || names_gain_map(source, primary.found, primary.end))
+    if (!strip_image(source, 0, PRIMARY_RULE, primary, sink) ||
+        find_gain_map(source, primary.found, primary.end, target) != gain_map_search::none)
         return false;
     result = sink.result;
     return true;
@@ -374,14 +375,12 @@ int strip_metadata(const run_options& options, byte_source& source) {
     if (opened && !open_strip_output(out, options, source)) return 1;
     if (opened && output_is_temporary(out)) {
         copy_result result = copy_result::done;
-        if (strip_in_one_pass(source, header, out, result)) {
-            close_source(source);
-            return finish_job(out, result, strip_messages(options), options.source);
+        if (!strip_in_one_pass(source, header, out, result)) {
+            if (truncate_output(out, 0)) return strip_counting_first(options, source, out, opened);
+            result = copy_result::write_failed;
         }
-        if (!truncate_output(out, 0)) {
-            close_source(source);
-            return finish_job(out, copy_result::write_failed, strip_messages(options), options.source);
-        }
+        close_source(source);
+        return finish_job(out, result, strip_messages(options), options.source);
     }
     return strip_counting_first(options, source, out, opened);
 }
